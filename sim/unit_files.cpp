@@ -1,0 +1,57 @@
+// Factory table files for a simulated unit; see unit_files.h.
+#include "sim/unit_files.h"
+
+#include <cstdio>
+#include <sys/stat.h>
+
+// Calibration pairs (watts, raw reading) of the simulated detectors:
+// forward 60 W at 3411, reflected 10 W at 1734, input 5 W at 953. The
+// simulated coupler has no leakage, so the correction is 0. Thresholds:
+// input 10 W, current 12 A, reflected 25 W, forward 75 W.
+static const char kConfig[] =
+    ";low high fwdW fwdRaw reflW reflRaw inW inRaw kCorr PWIN Corrente REFL FWD tunepar... step\n"
+    "1800000 2000000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "3500000 4000000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "5300000 5400000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "7000000 7300000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "10100000 10150000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "14000000 14350000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "18068000 18168000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "21000000 21450000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "24890000 24990000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "28000000 29700000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n"
+    "30000000 30000000 60 3411 10 1734 5 953 0.0 10 12 25 75 0 0 0 0 0 0 0 0 0 0 8\n";
+
+static const char kFilter[] =
+    ";low high enabled\n"
+    "1800000 2000000 1\n"
+    "3500000 4000000 1\n"
+    "5300000 7300000 1\n"
+    "10100000 10150000 1\n"
+    "14000000 14350000 1\n"
+    "18068000 21450000 1\n"
+    "24890000 29700000 1\n"
+    "0 0 0\n";
+
+static const char kVentola[] =
+    ";temperature percentage\n"
+    "30 0\n"
+    "40 30\n"
+    "50 60\n"
+    "60 100\n";
+
+static int writeIfMissing(const std::string &path, const char *text) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return 0;
+  FILE *f = fopen(path.c_str(), "w");
+  if (f == nullptr) return 0;
+  fputs(text, f);
+  fclose(f);
+  return 1;
+}
+
+int simWriteUnitFiles(const std::string &root) {
+  std::string dir = root + "/opt/set/";
+  return writeIfMissing(dir + "config.txt", kConfig) + writeIfMissing(dir + "filter.txt", kFilter) +
+         writeIfMissing(dir + "ventola.txt", kVentola);
+}

@@ -1,0 +1,112 @@
+// Start-up and shutdown of the program; see kavmain.h.
+//
+// The order of the start-up is fixed: the amplifier link must have its
+// start-up commands queued before its thread starts, the setup file is read
+// after the band files (readSetup runs InitGlobalVar again), the loading
+// count-down runs while the link talks to the amplifier. Steps that belong
+// to the display, the fonts, the menus, the codec and the remote and radio
+// links join here as those modules are built; without them the process
+// starts and stops cleanly.
+#include "core/kavmain.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "amplifier/cmdring.h"
+#include "amplifier/errors.h"
+#include "amplifier/thermal.h"
+#include "core/bandconf.h"
+#include "core/setup.h"
+#include "core/threads.h"
+#include "core/works.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+
+static const char *const kVersion = "0.050";
+
+// Loading count-down shown while main waits for the link's first replies.
+static void LoadThread(works *w) {
+  (void)w;
+  int count = waitKAV;
+  while (startInitThread.load() != 0) {
+    kzSleepMs(1000);
+    char text[32];
+    snprintf(text, sizeof text, "Loading ...%2d", count);
+    count--;
+    kzTrace("Time %s..\n", text);
+  }
+}
+
+int KavMain(const KavHooks *hooks) {
+  // 1
+  kzTrace("START Main ----------------------------------------------------------------\n");
+  kzTrace("KAV ZIL version %s\n", kVersion);
+  kzLog(KZ_LOG_INFO, "KAV ZIL version %s", kVersion);
+
+  // 3: works and its companion records, zeroed.
+  auto w = std::make_unique<works>();
+  auto setup = std::make_unique<SetupRec>();
+  memset(setup.get(), 0, sizeof(SetupRec));
+  snprintf(w->swVersion, sizeof w->swVersion, "%s", kVersion);
+  w->fb = nullptr;  // no display in this build: the program runs without drawing
+  w->setup = setup.get();
+  w->cmdIn = 0;
+  w->cmdOut = 0;
+  w->microReset = 0;
+  // The error texts are in place before any thread can raise a code.
+  InitErrTable(w.get());
+
+  // 4
+  InitGlobalVar(w.get());
+  StepTune1 = 8;
+
+  // 5
+  ReadConfigFile(w.get());
+  InitMicroCmd(w.get());
+  ReadVentolaFile(w.get());
+  LoadTabFiltri(w.get());
+  readSetup(w.get());
+  w->bandRowIdx = -1;
+  kzTrace("ModeWorkIdx %i \n", w->ModeWorkIdx.load());
+
+  // 8
+  StartThreadLinear(w.get());
+  kzSleepMs(1000);
+
+  // 9-11: loading count-down.
+  waitKAV = 5;
+  startInitThread = 1;
+  thInit.th = std::thread(LoadThread, w.get());
+  thInit.started = true;
+  kzSleepMs(int64_t(waitKAV + 1) * 1000);
+  startInitThread = 0;
+
+  // 15-17
+  StartThreadSoket(w.get());
+  StartThreadKAV(w.get());
+  SetupRec *s = w->setup;
+  if (s->EnableWrite == '1' || s->EnableRead == '1' || s->EnableCAT == '1' ||
+      s->EnableFFT == '1') {
+    StartThreadCommRemote(w.get());
+    w->remoteActive = 1;
+  }
+  StartThreadCATserial(w.get());
+  StartThreadTimer(w.get());
+
+  if (hooks && hooks->started) hooks->started(w.get(), hooks->ctx);
+
+  // 18
+  while (w->running.load() != 0) kzSleepMs(1000);
+
+  // Shutdown.
+  kzTrace("Close..\n");
+  kzSleepMs(2000);
+  kzLog(KZ_LOG_INFO, "Communicator operations end");
+  JoinAllThreads();
+  if (hooks && hooks->stopped) hooks->stopped(w.get(), hooks->ctx);
+  kzTrace("Closed!\n");
+  staticworks = nullptr;
+  return 0;
+}

@@ -1,0 +1,41 @@
+// Writes under the read-only settings partition; see optset.h.
+#include "core/optset.h"
+
+#include <cerrno>
+
+#include "platform/cmdrun.h"
+#include "platform/files.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+int OptSetRemountRw(bool alsoTrace) {
+  errno = 0;
+  if (kzRunCommand("mount -o remount defaults,rw /opt/set") != 0) {
+    int e = errno;
+    kzLog(KZ_LOG_ERR, "can't mount rw /opt/set/ error %d", e);
+    if (alsoTrace) kzTrace("can't mount rw /opt/set/ error %d", e);
+    return -1;
+  }
+  return 0;
+}
+
+int OptSetRemountRo() {
+  errno = 0;
+  if (kzRunCommand("mount -v -n -o remount -r /opt/set") != 0) {
+    kzLog(KZ_LOG_ERR, "can't mount ro /opt/set/ error %d", errno);
+    return -1;
+  }
+  return 0;
+}
+
+int OptSetSaveFile(const char *fixedPath, const std::string &data) {
+  if (OptSetRemountRw() != 0) return -1;
+  std::string path = kzPath(fixedPath);
+  int rc = 0;
+  if (kzSaveFileAtomic(path, data) != 0) {
+    kzLog(KZ_LOG_ERR, "can't write %s error %d", fixedPath, errno);
+    rc = -2;
+  }
+  OptSetRemountRo();
+  return rc;
+}

@@ -1,0 +1,145 @@
+// Thread table and start operations; see threads.h.
+//
+// Each start operation tests the setup byte of its thread, creates the
+// thread with works as its only argument and keeps the handle in its table
+// slot. The links whose modules are not part of this build (remote
+// connection, transceiver serial link, CAT links, audio, sample reader)
+// keep their start conditions and start messages and log that the link is
+// not available.
+#include "core/threads.h"
+
+#include "amplifier/errors.h"
+#include "amplifier/linear.h"
+#include "core/setup.h"
+#include "core/timer.h"
+#include "core/works.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+
+KzThread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer, thrLeggi, thrScrivi, thrCat,
+    thrFFT, thrCatSer, thrTime;
+
+int waitKAV = 5;
+std::atomic<int> startInitThread{0};
+
+template <typename F>
+static void startIn(KzThread &slot, F fn, works *w) {
+  // A slot whose earlier thread ended (remote restart) is joined first.
+  if (slot.started && slot.th.joinable()) slot.th.join();
+  slot.th = std::thread(fn, w);
+  slot.started = true;
+}
+
+static void notInThisBuild(const char *name) {
+  kzLog(KZ_LOG_INFO, "%s: link not available in this build", name);
+  kzTrace("%s: link not available in this build\n", name);
+}
+
+void StartThreadLinear(works *w) {
+  if (w->setup->EnableLinear == '1') startIn(thrLin, Linear, w);
+}
+
+void StartThreadSoket(works *w) {
+  char mode = w->setup->WebSocket;
+  if (mode == '1')
+    kzTrace(">>>>>>>>>> SOCKET SERVER start\n");
+  else if (mode == '2')
+    kzTrace(">>>>>>>>>> SOCKET CLIENT start\n");
+  else
+    return;
+  notInThisBuild(mode == '1' ? "Wsocket" : "Wclient");
+}
+
+void StartThreadKAV(works *w) {
+  if (w->setup->enaser != '1') return;
+  kzTrace("KAVread start\n");
+  notInThisBuild("Serial");
+}
+
+void StartThreadCAT(works *w) {
+  if (w->setup->EnableCAT != '1') return;
+  kzTrace("Cat.c start\n");
+  notInThisBuild("Cat");
+}
+
+void StartThreadCATserial(works *w) {
+  if (w->setup->enaCatSer != '1') return;
+  notInThisBuild("CatSerial");
+}
+
+void StartThreadAudioRead(works *w) {
+  if (w->setup->EnableRead != '1') return;
+  kzTrace("Th_leggi start\n");
+  notInThisBuild("th_leggi");
+}
+
+void StartThreadAudioWrite(works *w) {
+  if (w->setup->EnableWrite != '1') return;
+  kzTrace("Th_scrivi start\n");
+  notInThisBuild("th_scrivi");
+}
+
+void StartKavReadFFT(works *w) {
+  if (w->setup->EnableFFT != '1') return;
+  notInThisBuild("KAVRead");
+}
+
+void StartThreadTimer(works *w) {
+  if (w->setup->EnableTime == '1') startIn(thrTime, timer, w);
+}
+
+void StartThreadCommRemote(works *w) {
+  w->remoteRestart = 0;
+  struct {
+    char *flag;
+    void (*start)(works *);
+  } group[4] = {{&w->setup->EnableWrite, StartThreadAudioWrite},
+                {&w->setup->EnableRead, StartThreadAudioRead},
+                {&w->setup->EnableCAT, StartThreadCAT},
+                {&w->setup->EnableFFT, StartKavReadFFT}};
+  for (auto &g : group) {
+    if (*g.flag == '0') {
+      *g.flag = '1';
+      g.start(w);
+    }
+  }
+  writeSetup(w);
+  w->panelCmd = 149;
+}
+
+void ExitThreadRemote(works *w) {
+  w->setup->EnableWrite = '0';
+  w->setup->EnableRead = '0';
+  w->setup->EnableCAT = '0';
+  w->setup->EnableFFT = '0';
+  kzSleepMs(500);
+  for (int code : {9, 10, 5, 20}) DeleteErrore(w, code);
+  writeSetup(w);
+  w->panelCmd = 165;
+  kzTrace(">>>>>>>>>>>>>>>>>>>>>>>>> REMOTE STOP \n");
+}
+
+static void joinOne(KzThread &slot, const char *text) {
+  if (!slot.started) return;
+  if (slot.th.joinable()) slot.th.join();
+  slot.started = false;
+  if (text) kzLog(KZ_LOG_INFO, "%s", text);
+}
+
+void JoinAllThreads() {
+  joinOne(thrKey, "Communicator joined Key end");
+  joinOne(thrFFT, "Communicator joined FFT end");
+  joinOne(thrLeggi, nullptr);
+  joinOne(thrScrivi, nullptr);
+  joinOne(thrWsock, "Communicator joined Wsocket end");
+  joinOne(thrCat, "Communicator joined Cat end");
+  joinOne(thrCatSer, "Communicator joined CatSerial end");
+  joinOne(thrSer, "Communicator joined Serial end");
+  joinOne(thrLin, "Communicator joined Linear end");
+  joinOne(thrTime, "Communicator joined Time end");
+  joinOne(thrGPIO, "Communicator joined GPIO end");
+  // The loading thread is not joined on the board; it has long ended by
+  // now, and a std::thread must not be destroyed joinable.
+  if (thInit.th.joinable()) thInit.th.join();
+  if (thAggFw.th.joinable()) thAggFw.th.join();
+}

@@ -1,0 +1,68 @@
+// Periodic supervisor; see timer.h.
+#include "core/timer.h"
+
+#include <ctime>
+
+#include "amplifier/cmdring.h"
+#include "amplifier/thermal.h"
+#include "core/bandconf.h"
+#include "core/works.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+
+void TimerFollowFrequency(works *w) {
+  int mode = w->ModeWorkIdx.load();
+  if (mode == 0) {
+    // Generic: the amplifier's own frequency counter.
+    w->freqHz = uint32_t(w->freqMeasured.load());
+    if (w->anState.load() > 0) {
+      w->anState = 0;
+      IncPNTIn_CMDLinear(21, w);
+    }
+  }
+  // Interfaces 1 (KAV transceiver) and 2 (FT-817) take the frequency from
+  // their links, which set freqHz when they are part of the build.
+  if (w->freqHz.load() != w->lastFreqHz.load() || w->bandRowIdx.load() == -1) {
+    if (mode != 0) IncPNTIn_CMDLinear(9, w);
+    SetFilterFromfreq(w);
+    SearchCambioSoglie_TS(w);
+    w->lastFreqHz = w->freqHz.load();
+  }
+}
+
+void TimerCountDown(works *w, int64_t elapsedMs) {
+  int hold = w->timeoutHoldoff.load();
+  if (hold > 0) {
+    hold -= int(elapsedMs);
+    w->timeoutHoldoff = hold < 0 ? 0 : hold;
+  }
+  if (w->enableLogTemp == 1 && w->logRemoved.load() == 1) {
+    w->logTempAccumMs += double(elapsedMs);
+    if (w->logTempAccumMs >= 5000) {
+      LogTempFunction(w, 0);
+      w->logTempAccumMs = 0;
+    }
+  }
+}
+
+static void updateDateTime(works *w) {
+  time_t now = time(nullptr);
+  struct tm tmv;
+  localtime_r(&now, &tmv);
+  strftime(w->dateTimeStr, sizeof w->dateTimeStr, "%Y-%m-%d %H:%M:%S", &tmv);
+}
+
+void timer(works *w) {
+  kzLog(KZ_LOG_INFO, "Timer thread started");
+  while (w->running.load() != 0) {
+    int64_t t0 = kzNowMs();
+    // With a frequency only bandRowIdx -1 forces the actions; until the
+    // bank table applies a row each cycle re-checks filter and thresholds,
+    // which send only on a change.
+    TimerFollowFrequency(w);
+    updateDateTime(w);
+    kzSleepUs(w->timerPeriod > 0 ? w->timerPeriod : 10000);
+    TimerCountDown(w, kzNowMs() - t0);
+  }
+  kzLog(KZ_LOG_INFO, "Timer operations end\n");
+}

@@ -1,0 +1,206 @@
+// works: the one state record of the program.
+//
+// main owns it for the whole run, builds it zeroed (value-initialised), fills
+// it from the configuration files and hands a pointer to it to every thread.
+// There is no lock over the record: each field has one writing module and is
+// read freely by the others. Fields that one thread writes while another
+// polls them are std::atomic; the few locks that exist guard the command
+// ring's two-step write, the error list and the tuner value.
+//
+// Sections, in record order:
+//   1 run control         2 link start fault    3 display
+//   4 identity            5 remote link         6 audio
+//   7 amplifier link      8 command queue       9 error registry
+//  10 band tables        11 radio state        12 amplifier status
+//  13 settings mirrors and tuner state         14 link bookkeeping
+//  15 tail (bank, hold-off, debug and log flags)
+// Later modules add their own fields to the section that owns them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+struct SetupRec;  // core/setup.h
+struct FbScreen;  // the framebuffer record of the panel
+
+// One row of config.txt: calibration, protection thresholds, tune parameters.
+struct ConfRow {
+  uint32_t low;   // lower band edge, Hz
+  uint32_t high;  // upper band edge, Hz (logged only)
+  float kFwd, kRefl, kIn;  // W per raw unit squared
+  float kCorr;             // reflected-power correction by forward power
+  float thrIn, thrCurrent, thrRefl, thrFwd;
+  int tuneParA[5];  // read and kept, used by no search
+  int tuneParB[5];
+  int step;  // read and kept
+};
+
+// One row of filter.txt.
+struct FilterRow {
+  uint32_t low;
+  uint32_t high;
+  int enabled;
+};
+
+// One row of ventola.txt (the fan curve).
+struct FanRow {
+  float temperature;
+  int percentage;
+};
+
+// Error descriptor: kind bits (0 alarm, 1 needs a protection reset,
+// 2 temporary warning) and the two lines of its button.
+struct ErrDesc {
+  uint8_t kind;
+  char line1[30];
+  char line2[30];
+};
+
+enum { KZ_CMD_RING = 30, KZ_ERR_CODES = 25, KZ_FILTERS = 8 };
+
+struct works {
+  // 1 run control
+  std::atomic<uint32_t> running;
+
+  // 2 link start fault: 0 none, 1 amplifier port, 2 FT-817 CAT port,
+  //   3 transceiver port, -1 acknowledged by the operator
+  std::atomic<int> linkError;
+  char linkErrorText[100];
+
+  // 3 display
+  FbScreen *fb;
+
+  // 4 identity
+  std::atomic<uint8_t> ampRegion;  // '0' EU, '1' USA, 255 not reported yet
+  std::atomic<uint8_t> ampModel;   // '0' 60 W, '1' 120 W, 255 not reported yet
+  char swVersion[20];
+  uint8_t ampSerial[32];
+  uint8_t ampSerial2[32];
+  char fwVersion[20];
+  char serverHost[100];
+
+  // 5 remote link
+  int16_t tcpPort;
+  int serFD, catFD, catSerFD;
+  char wsPassword[13];
+
+  // 6 audio
+  int frameLen, audioFormat, sampleRate;
+  SetupRec *setup;
+  void *opusEnc, *opusDec;
+  int audioBitrate;
+
+  // 7 amplifier link
+  int linFD;
+
+  // 8 command queue: ring of command numbers, empty when cmdIn == cmdOut.
+  //   cmdMut guards the two-step write of slot and index (many writers).
+  int cmdQueue[KZ_CMD_RING];
+  std::atomic<int> cmdOut, cmdIn;
+  std::atomic<uint8_t> tuneCmdPending;
+  std::mutex cmdMut;
+
+  // 9 error registry; errMut guards add, remove and the sweeps.
+  std::atomic<uint8_t> errFlags;  // bit 0 protection reset needed, bit 1
+                                  // display acknowledged, bit 2 temp. warnings
+  int errList[KZ_ERR_CODES];
+  std::atomic<int> errCount;
+  ErrDesc errTable[KZ_ERR_CODES];
+  std::atomic<uint8_t> errResetState;  // 0 idle, 1 reset queued, 2 sent
+  std::recursive_mutex errMut;
+
+  // 10 band tables
+  std::vector<ConfRow> confTab;
+  int confCount;
+  int tsRow;  // row whose thresholds were last sent, -1 at start
+  FilterRow filters[KZ_FILTERS];
+  uint8_t filterCode;  // filter selection last sent, one bit per filter
+  std::vector<FanRow> fanTab;
+  int fanCount;
+  uint8_t remoteActive;
+
+  // 11 radio state
+  std::atomic<uint32_t> freqHz, lastFreqHz;
+  std::atomic<int> freqMeasured;  // the amplifier's frequency counter, Hz
+  int plotSpan;
+  std::atomic<int> antenna;  // 0-based
+  std::atomic<int> anState;
+  std::atomic<int> bandRowIdx;  // bank-table row of freqHz, -1 forces update
+
+  // 12 amplifier status (written by the reply decoder)
+  std::atomic<uint8_t> ampStatus0, ampStatus1, ampFault;
+  uint16_t rawIn, rawFwd, rawRefl, rawCurrent, rawTemp1, rawTemp2, rawPeak;
+  std::atomic<float> pwrIn, pwrFwd, pwrRefl, pwrPeak, swr;
+  std::atomic<float> currentRaw;  // amperes = value / 4096 x 14.05
+  std::atomic<float> temp1, temp2;
+  std::atomic<int> fanPercent, fanSent;
+
+  // 13 settings mirrors (numeric copies of setup keys)
+  int divide;
+  uint8_t enablePwrPeak, tempMode, freqSensIn;
+  int freqPeriodTime;
+  std::atomic<uint8_t> attenuator, attenuatorTune, attenuatorShown;
+  float swrEscAutoTune;
+  uint8_t viewTimeStr, viewTemp;
+  float maxTemperature, maxTemperature2;
+  int maxTempAllowed;
+  uint8_t autoTuneMaxCicli, powerUnits, saveScreenIdx;
+  int psPar[4];
+  int gmPar[2];
+  int isteresi1, isteresi2;
+  double offsetPlot;
+  //    tuner and amplifier state
+  std::atomic<uint8_t> autoTuneMode;  // bit 0 the setting; bits 1-6 handshake
+  std::atomic<int> tuneReply;
+  std::atomic<uint8_t> tuneState;  // 0 idle, 1 tuning, 2 trip seen, 3 resend ST
+  std::atomic<uint8_t> atuBypass, ampBypass, ampBypassReq;
+  std::atomic<uint32_t> tuneWord;
+  int valC, valI, tuneMode;
+  int tsThreshold[4];
+  char genericSettings[12];
+  std::atomic<uint8_t> panelCmd;
+  std::atomic<uint8_t> errorsMuted;  // bit 0: errors ignored until "CP"
+  std::atomic<uint8_t> txKeyFlags;
+  std::atomic<uint8_t> maintFlags;  // bit 0 FW update armed, 1 remote service,
+                                    // 2 "MR1;" sent, 3 UI update armed
+  std::atomic<int> screenState;
+  std::atomic<int> ModeWorkIdx;  // 0 Generic, 1 KAV transceiver, 2 FT-817
+
+  // 14 link bookkeeping
+  uint8_t panelReply[4];
+  char lastCmd[2];
+  int lastCmdState;
+  std::atomic<int> retryTotal, retryCount, restartCount;
+  std::atomic<uint8_t> microReset;
+
+  // 15 tail
+  int8_t tuneEnabled;
+  std::atomic<int> numBanco, maxBank;
+  std::atomic<int> timeoutHoldoff;  // ms before error 4 may be raised again
+  uint8_t enableDebug;
+  std::atomic<uint8_t> remoteRestart;
+  uint8_t enableLogTemp;
+  std::atomic<uint8_t> logRemoved;
+  int audioBuffers;
+  double logTempAccumMs;  // temperature-log accumulator of the supervisor
+  char dateTimeStr[32];   // "%Y-%m-%d %H:%M:%S", kept by the supervisor
+  int timerPeriod;        // supervisor pause, microseconds
+};
+
+// Globals kept for code without a works argument.
+extern works *staticworks;
+extern std::atomic<int> linearProcessStatus;
+extern int number_ofStep_meter_FWD, number_ofStep_meter_REFL, number_ofStep_meter_SWR,
+    number_ofStep_meter_PW;
+extern double TIME_LONG_PRESS;
+extern int fattoremedia;
+extern double PeakDecrement;
+extern int PeakDecrementTime;
+extern int TimerPeakSec;
+extern int StepTune1;
+
+// Writes the start values; every field not listed keeps what it holds
+// (zero in a fresh record). Called by main and again by initSetup.
+void InitGlobalVar(works *w);

@@ -1,0 +1,24 @@
+// Serial seam: real open, termios, FIONREAD, read and write. On the board
+// the path is a UART or USB serial device; on a development machine it is
+// a PTY slave and the same code runs (PTYs ignore the baud rate).
+#pragma once
+#include <sys/types.h>
+#include <termios.h>
+
+// Raw-mode settings shared by the program's ports: input flags IGNPAR only,
+// no output flags, CS8|CREAD|CLOCAL|HUPCL, no local flags, the given VMIN
+// and VTIME, both speeds, pending input flushed, applied at once (TCSANOW).
+// Returns 0, or -1 when tcsetattr fails.
+int kzSerialConfigure(int fd, speed_t speed, int vmin, int vtime);
+
+// open(path, O_RDWR | O_NOCTTY); -1 on failure.
+int kzSerialOpen(const char *path);
+
+// Bytes waiting to be read (FIONREAD); -1 on failure.
+int kzSerialAvail(int fd);
+
+// One read() / one write() call, as the driver gives them.
+ssize_t kzSerialRead(int fd, void *buf, size_t len);
+ssize_t kzSerialWrite(int fd, const void *buf, size_t len);
+
+void kzSerialClose(int fd);
