@@ -93,6 +93,9 @@ int parseArgs(int argc, char **argv, SimOptions &o) {
     } else if (a == "--model") {
       if (!(v = next("--model"))) return -1;
       o.model = v[0] == '1' ? '1' : '0';
+    } else if (a == "--help" || a == "-h") {
+      usage();
+      exit(0);
     } else if (a == "--quiet") {
       o.quiet = true;
     } else {

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the simulator need on Debian 12,
+# as root, with apt-get; does nothing when everything is there already.
+set -euo pipefail
+pkgs=(build-essential cmake ninja-build pkg-config git
+      googletest libgtest-dev clang libclang-rt-14-dev
+      libpng-dev libfreetype-dev libusb-1.0-0-dev libasound2-dev libopus-dev
+      libssl-dev libglib2.0-dev libsdl2-dev fonts-dejavu-core fonts-paratype)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: run as root to install: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
