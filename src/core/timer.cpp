@@ -26,6 +26,10 @@ void TimerFollowFrequency(works *w) {
     if (mode != 0) IncPNTIn_CMDLinear(9, w);
     SetFilterFromfreq(w);
     SearchCambioSoglie_TS(w);
+    // The band automation leaves the bank-table row of the frequency here;
+    // until it is part of the build no row is known (100), so a -1 forces
+    // the actions once, not every cycle.
+    w->bandRowIdx = 100;
     w->lastFreqHz = w->freqHz.load();
   }
 }
@@ -56,9 +60,6 @@ void timer(works *w) {
   kzLog(KZ_LOG_INFO, "Timer thread started");
   while (w->running.load() != 0) {
     int64_t t0 = kzNowMs();
-    // With a frequency only bandRowIdx -1 forces the actions; until the
-    // bank table applies a row each cycle re-checks filter and thresholds,
-    // which send only on a change.
     TimerFollowFrequency(w);
     updateDateTime(w);
     kzSleepUs(w->timerPeriod > 0 ? w->timerPeriod : 10000);
