@@ -1,0 +1,137 @@
+// The whole program: kavzil-sim as a child process with its amplifier port
+// attached to a simulated micro-controller owned by the test, and the
+// thread table's start operations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/setup.h"
+#include "core/threads.h"
+#include "core/works.h"
+#include "platform/cmdrun.h"
+#include "platform/files.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "sim/amp_sim.h"
+
+namespace {
+
+std::string makeRoot() {
+  char tmpl[] = "/tmp/kz-prog-XXXXXX";
+  std::string root = mkdtemp(tmpl);
+  std::string dir = root + "/opt/set";
+  kzMakeParentDirs(dir + "/x");
+  return root;
+}
+
+void removeRoot(const std::string &root) {
+  std::string cmd = "rm -rf " + root;  // the test's own scratch directory
+  if (system(cmd.c_str()) != 0) {
+  }
+}
+
+}  // namespace
+
+TEST(Program, ExternalAmplifierPeerSeesTheWireAndTheUnitStopsCleanly) {
+  std::string root = makeRoot();
+  SimAmp *amp = simAmpStart();
+  ASSERT_NE(amp, nullptr);
+  // The outside peer is attached through LinPort of the setup file.
+  std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 0\n";
+  ASSERT_EQ(kzSaveFileAtomic(root + "/opt/set/setup.txt", setup), 0);
+
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    execl(KZ_SIM_BINARY, KZ_SIM_BINARY, "--amp", "external", "--root", root.c_str(),
+          "--seconds", "1", (char *)nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  auto r = simAmpReceived(amp);
+  simAmpStop(amp);
+  ASSERT_GT(r.size(), 40u);
+  EXPECT_EQ(r[0], "ST;");
+  EXPECT_EQ(r[1], "VSM;");
+  EXPECT_EQ(r[2], "ST;");
+  EXPECT_NE(std::find(r.begin(), r.end(), "MR0;"), r.end());
+  // Every other command is the status poll, from the first to the last.
+  for (size_t i = 0; i < r.size(); i += 2) EXPECT_EQ(r[i], "ST;") << i;
+  // The setup file was only read: nothing at start or stop rewrites it.
+  std::string text;
+  ASSERT_EQ(kzReadFile(root + "/opt/set/setup.txt", text), 0);
+  EXPECT_EQ(text, setup);
+  removeRoot(root);
+}
+
+TEST(Threads, StartConditionsAndTheRemoteGroup) {
+  std::string root = makeRoot();
+  kzSetRoot(root);
+  kzCmdClearRecorded();
+  kzTraceQuiet(true);
+  std::vector<std::string> traces;
+  kzLogHook([&](char kind, const std::string &t) {
+    if (kind == 'T') traces.push_back(t);
+  });
+  auto w = std::make_unique<works>();
+  SetupRec rec;
+  w->setup = &rec;
+  initSetup(w.get());
+  auto seen = [&](const std::string &s) {
+    return std::find(traces.begin(), traces.end(), s) != traces.end();
+  };
+
+  rec.WebSocket = '2';
+  StartThreadSoket(w.get());
+  EXPECT_TRUE(seen(">>>>>>>>>> SOCKET CLIENT start\n"));
+  traces.clear();
+  rec.WebSocket = '0';
+  StartThreadSoket(w.get());
+  EXPECT_TRUE(traces.empty());
+
+  // The remote group starts what reads '0', leaves what reads '1', saves.
+  rec.EnableWrite = '0';
+  rec.EnableRead = '1';
+  rec.EnableCAT = '0';
+  rec.EnableFFT = '0';
+  StartThreadCommRemote(w.get());
+  EXPECT_TRUE(seen("Th_scrivi start\n"));
+  EXPECT_FALSE(seen("Th_leggi start\n"));
+  EXPECT_EQ(rec.EnableWrite, '1');
+  EXPECT_EQ(rec.EnableCAT, '1');
+  EXPECT_EQ(w->panelCmd.load(), 149);
+  std::string text;
+  ASSERT_EQ(kzReadFile(root + "/opt/set/setup.txt", text), 0);
+  EXPECT_NE(text.find("EnableWrite: 1\n"), std::string::npos);
+
+  ExitThreadRemote(w.get());
+  EXPECT_EQ(rec.EnableRead, '0');
+  EXPECT_EQ(w->panelCmd.load(), 165);
+  ASSERT_EQ(kzReadFile(root + "/opt/set/setup.txt", text), 0);
+  EXPECT_NE(text.find("EnableRead: 0\n"), std::string::npos);
+  // Both saves went between the remount commands.
+  auto cmds = kzCmdRecorded();
+  ASSERT_EQ(cmds.size(), 4u);
+  EXPECT_EQ(cmds[0], "mount -o remount defaults,rw /opt/set");
+  EXPECT_EQ(cmds[1], "mount -v -n -o remount -r /opt/set");
+
+  kzLogHook(nullptr);
+  kzTraceQuiet(false);
+  kzSetRoot("/");
+  removeRoot(root);
+}
