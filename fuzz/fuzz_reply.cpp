@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool once = [] {
     kzClockUse(&kzClockFake);  // the decoder's pauses cost nothing here
     kzTraceQuiet(true);
+    kzLogQuiet(true);
     return true;
   }();
   (void)once;

@@ -12,7 +12,7 @@
 #include "platform/log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static bool quiet = (kzTraceQuiet(true), true);
+  static bool quiet = (kzTraceQuiet(true), kzLogQuiet(true), true);
   (void)quiet;
   auto w = std::make_unique<works>();
   parseVentolaText(w.get(), reinterpret_cast<const char *>(data), size);

@@ -12,6 +12,7 @@ std::mutex gHookMut;
 std::function<void(char, const std::string &)> gHook;
 std::atomic<bool> gHasHook{false};
 std::atomic<bool> gQuiet{false};
+std::atomic<bool> gLogQuiet{false};
 
 void toHook(char kind, const char *text) {
   if (!gHasHook.load()) return;
@@ -28,7 +29,7 @@ void kzLog(int prio, const char *fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
-  syslog(prio, "%s", buf);
+  if (!gLogQuiet.load()) syslog(prio, "%s", buf);
   toHook('L', buf);
 }
 
@@ -49,3 +50,4 @@ void kzLogHook(std::function<void(char, const std::string &)> hook) {
 }
 
 void kzTraceQuiet(bool quiet) { gQuiet = quiet; }
+void kzLogQuiet(bool quiet) { gLogQuiet = quiet; }

@@ -18,3 +18,5 @@ void kzTrace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void kzLogHook(std::function<void(char kind, const std::string &text)> hook);
 // Silences the standard-error traces (the hook still sees them).
 void kzTraceQuiet(bool quiet);
+// Keeps syslog lines from the system log (fuzz targets: millions of lines).
+void kzLogQuiet(bool quiet);
