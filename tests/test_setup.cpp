@@ -1,0 +1,220 @@
+// Setup file: start values, reading quirks, bounded fields, the first-start
+// file, the round trip through writeSetup and the save between remounts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/setup.h"
+#include "core/works.h"
+#include "platform/cmdrun.h"
+#include "platform/files.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+namespace {
+
+const std::vector<std::string> kRemounts = {"mount -o remount defaults,rw /opt/set",
+                                            "mount -v -n -o remount -r /opt/set"};
+
+// A fresh root with opt/set, the recorder with no script, the syslog lines
+// collected; the globals the file writes are restored afterwards.
+class SetupTest : public ::testing::Test {
+ protected:
+  std::string dir;
+  SetupRec rec;
+  std::unique_ptr<works> w = std::make_unique<works>();
+  std::vector<std::string> logs;
+  works *savedStatic = staticworks;
+  double longPress = TIME_LONG_PRESS, peakDec = PeakDecrement;
+  int media = fattoremedia, peakDecTime = PeakDecrementTime, peakSec = TimerPeakSec;
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/kz_setup_XXXXXX";
+    dir = mkdtemp(tmpl);
+    std::filesystem::create_directories(dir + "/opt/set");
+    kzSetRoot(dir);
+    kzCmdClearScript();
+    kzCmdClearRecorded();
+    kzTraceQuiet(true);
+    kzLogHook([this](char kind, const std::string &t) {
+      if (kind == 'L') logs.push_back(t);
+    });
+    w->setup = &rec;
+  }
+  void TearDown() override {
+    kzLogHook(nullptr);
+    kzSetRoot("");
+    kzCmdClearScript();
+    kzCmdClearRecorded();
+    kzTraceQuiet(false);
+    std::filesystem::remove_all(dir);
+    staticworks = savedStatic;
+    TIME_LONG_PRESS = longPress;
+    PeakDecrement = peakDec;
+    fattoremedia = media;
+    PeakDecrementTime = peakDecTime;
+    TimerPeakSec = peakSec;
+  }
+  std::string file() const { return dir + "/opt/set/setup.txt"; }
+  void put(const std::string &text) { ASSERT_EQ(kzSaveFileAtomic(file(), text), 0); }
+  std::string get() {
+    std::string s;
+    EXPECT_EQ(kzReadFile(file(), s), 0);
+    return s;
+  }
+  void parse(const std::string &text) { parseSetupText(w.get(), text.data(), text.size()); }
+  bool logged(const std::string &t) { return std::count(logs.begin(), logs.end(), t) > 0; }
+  bool written(const std::string &line) {
+    return ("\n" + get()).find("\n" + line + "\n") != std::string::npos;
+  }
+};
+
+}  // namespace
+
+TEST_F(SetupTest, StartTextsAndUnterminatedFields) {
+  initSetup(w.get());
+  EXPECT_STREQ(w->wsPassword, "velocirapido");
+  EXPECT_EQ(rec.enaser, '1');
+  EXPECT_EQ(rec.EnableSpi, '0');
+  EXPECT_STREQ(rec.LinPort, "/dev/ttyAMA0");
+  EXPECT_EQ(std::string(rec.MaxTemperature2, 6), "111111");
+  EXPECT_EQ(reinterpret_cast<const char *>(&rec)[sizeof rec - 1], '\0');
+  // Divide is "111" with no terminator: logged within its width only.
+  parse("");
+  for (const char *l : {"Divide: -111- -0-", "EnableKeyb: -1-", "TcpPort: -6666-",
+                        "MaxTemperature: -600-", "Server: -127.0.0.1-"})
+    EXPECT_TRUE(logged(l)) << l;
+}
+
+TEST_F(SetupTest, ReadingQuirksAndWriteBack) {
+  initSetup(w.get());
+  parse("OffsetPlot: 15\nAutoTuneMode: 3\nNumAntenna: 2\nMaxTemperature: 601\n"
+        "SWRescAutoTune: 129\nEnableCAT: 1\r\nEnableWrite:1\nEnableSpi: \nEnableFFT: 1\n"
+        "Server: " + std::string(91, 'x') + "EnableRead: 1\n"  // tail past 99 dropped
+        "Pitch: 3000");
+  EXPECT_DOUBLE_EQ(w->offsetPlot, 1.0);
+  EXPECT_EQ(w->autoTuneMode.load(), 3);
+  EXPECT_EQ(w->antenna.load(), 1);
+  EXPECT_FLOAT_EQ(w->maxTemperature, 60.1f);
+  EXPECT_EQ(rec.EnableCAT, '1');
+  EXPECT_EQ(rec.EnableWrite, '0');
+  EXPECT_EQ(rec.EnableSpi, '\0');
+  EXPECT_EQ(rec.EnableFFT2, '1');
+  EXPECT_EQ(rec.EnableRead, '0');
+  EXPECT_EQ(std::string(w->serverHost), std::string(15, 'x'));
+  EXPECT_STREQ(rec.Pitch, "3000");
+
+  ASSERT_EQ(writeSetup(w.get()), 0);
+  for (const char *l : {"OffsetPlot: 10", "AutoTuneMode: 1", "NumAntenna: 2",
+                        "MaxTemperature: 601", "SWRescAutoTune: 129"})
+    EXPECT_TRUE(written(l)) << l;
+  parse("OffsetPlot: -15\nEnableFFT: 0\n");
+  EXPECT_DOUBLE_EQ(w->offsetPlot, -1.0);
+  EXPECT_EQ(rec.EnableFFT2, '0');
+  parse("Enable1600: 0\n");
+  EXPECT_EQ(rec.Enable1600, '0');
+  EXPECT_EQ(rec.EnableFFT2, '1');
+}
+
+TEST_F(SetupTest, OverlongValuesAreCutWithinTheirField) {
+  initSetup(w.get());
+  parse("Pitch: 123456789012345\nAudioCompress: 12800000000\nMultiplier: 12345\n"
+        "MaxTemperature2: 12345678\nSerPort: /dev/serial/by-id/usb-0403\n");
+  EXPECT_STREQ(rec.Pitch, "123456789");
+  EXPECT_STREQ(rec.Quality, "100");
+  EXPECT_EQ(w->audioBitrate, 128000000);
+  EXPECT_EQ(w->frameLen, 12 * 240);
+  EXPECT_STREQ(rec.AudioOut, "hw:1");
+  EXPECT_FLOAT_EQ(w->maxTemperature2, 1234.5f);
+  EXPECT_EQ(rec.AutoTuneMaxCicli, '0');
+  EXPECT_STREQ(rec.SerPort, "/dev/serial/");
+  EXPECT_STREQ(rec.LinPort, "/dev/ttyAMA0");
+}
+
+TEST_F(SetupTest, UnusableValuesKeepTheMirror) {
+  initSetup(w.get());
+  parse("TcpPort: 7001\n");
+  parse("TcpPort: 40000\nTcpPort: -5\nTcpPort: 99999999999999999999\nNumAntenna: 7\n"
+        "Multiplier: 0\nFreqPeriodTime: abc\n");
+  EXPECT_EQ(w->tcpPort, 7001);
+  EXPECT_EQ(w->antenna.load(), 0);
+  EXPECT_EQ(w->frameLen, 240);
+  EXPECT_EQ(w->freqPeriodTime, 10);
+  ASSERT_EQ(writeSetup(w.get()), 0);
+  EXPECT_TRUE(written("TcpPort: 7001"));
+  EXPECT_TRUE(written("NumAntenna: 1"));
+  EXPECT_TRUE(written("FreqPeriodTime: 10"));
+}
+
+TEST_F(SetupTest, FirstStartFileAndMissingKeys) {
+  readSetup(w.get());
+  EXPECT_TRUE(logged("can't open /opt/set/setup.txt"));
+  EXPECT_EQ(kzCmdRecorded(), kRemounts);
+  EXPECT_FALSE(kzFileExists(file() + ".tmp"));
+  std::string f = get();
+  EXPECT_EQ(std::count(f.begin(), f.end(), '\n'), 64);
+  EXPECT_EQ(f.rfind("EnableKeyb: 1\nEnableSpi: 0\n", 0), 0u);
+  for (const char *l :
+       {"AudioCompress: 0", "TcpPort: 6666", "NumAntenna: 1", "MaxTemperature: 600",
+        "MaxTemperature2: 800", "Divide: 0", "MaxTempAllowed: 60", "PSpar2: 1000", "PSpar3: 0",
+        "Isteresi1: 1", "Peak_ValDec: 10", "Peak_Time: 3000", "BTN_longpress_Time: 5",
+        "EnableDebug: 0", "Server: 127.0.0.1"})
+    EXPECT_TRUE(written(l)) << l;
+  EXPECT_TRUE(f.size() > 18 && f.substr(f.size() - 18) == "\nAudioBuffers: 20\n");
+
+  // A key missing from the file keeps the start text and the start mirror.
+  put("EnableKeyb: 0\n");
+  kzCmdClearRecorded();
+  readSetup(w.get());
+  EXPECT_EQ(rec.EnableKeyb, '0');
+  EXPECT_STREQ(rec.MaxTempAllowed, "700");
+  EXPECT_EQ(w->maxTempAllowed, 60);
+  EXPECT_TRUE(kzCmdRecorded().empty());
+}
+
+TEST_F(SetupTest, RoundTripKeepsEveryValue) {
+  const std::string text =
+      "EnableKeyb: 0\nEnableSpi: 1\nEnableTouch: 1\nDelayedTouch: 1\nEnableGPIO: 0\n"
+      "EnableRead: 1\nEnableWrite: 1\nEnableCAT: 1\nEnableLinear: 0\nEnableTime: 0\n"
+      "WebSocket: 2\nPitch: 1200\nQuality: 50\nAudioIn: plughw:2,0\nInChannels: 2\n"
+      "AudioCompress: 32000\nMultiplier: 4\nAudioOut: plughw:2,0\nServer: 192.168.1.20\n"
+      "TcpPort: 7001\nCatPort: /dev/ttyACM0\nSerPort: /dev/ttyS3\nLinPort: /dev/pts/7\n"
+      "NumAntenna: 3\nEnablePwrPeak: 1\nTempMode: 1\nFreqSensIn: 1\nFreqPeriodTime: 25\n"
+      "Attenuator: 1\nAttenuatorTune: 1\nSWRescAutoTune: 129\nViewTimeStr: 1\nViewTemp: 1\n"
+      "MaxTemperature: 601\nMaxTemperature2: 857\nAutoTuneMaxCicli: 4\nPowerUnits: 1\n"
+      "SaveScreenIdx: 3\nAutoTuneMode: 1\nEnableFFT: 1\nDivide: 4\nMaxTempAllowed: 75\n"
+      "PSpar1: 7\nPSpar2: 1200\nIsteresi1: 2\nIsteresi2: 5\nPSpar3: 800\nPSpar4: 90\n"
+      "OffsetPlot: -20\nCatSerialPort: /dev/ttyUSB3\nTUNEenabled: 1\nNumBanco: 7\n"
+      "GMpar1: 3\nGMpar2: 150\nPeak_media: 4\nPeak_ValDec: 29\nPeak_TimeDec: 2\n"
+      "Peak_Time: 1500\nMAXbank: 19\nBTN_longpress_Time: 7\nEnableDebug: 1\n"
+      "Enable1600: 0\nEnableLOGTemp: 1\nAudioBuffers: 30\n";
+  put(text);
+  readSetup(w.get());
+  EXPECT_EQ(w->antenna.load(), 2);
+  EXPECT_EQ(w->frameLen, 960);
+  EXPECT_DOUBLE_EQ(w->offsetPlot, -2.0);
+  EXPECT_DOUBLE_EQ(TIME_LONG_PRESS, 0.7);
+  EXPECT_EQ(w->maxBank.load(), 19);
+  ASSERT_EQ(writeSetup(w.get()), 0);
+  EXPECT_EQ(get(), text);
+  EXPECT_EQ(kzCmdRecorded(), kRemounts);
+}
+
+TEST_F(SetupTest, RemountFailureLeavesTheFileAlone) {
+  put("EnableKeyb: 0\nNumAntenna: 2\n");
+  readSetup(w.get());
+  w->antenna = 0;
+  kzCmdScript("mount -o remount defaults,rw", 1);
+  EXPECT_LT(writeSetup(w.get()), 0);
+  EXPECT_EQ(get(), "EnableKeyb: 0\nNumAntenna: 2\n");
+  EXPECT_FALSE(kzFileExists(file() + ".tmp"));
+  EXPECT_EQ(kzCmdRecorded(), std::vector<std::string>{kRemounts[0]});
+  EXPECT_TRUE(std::any_of(logs.begin(), logs.end(), [](const std::string &l) {
+    return l.rfind("can't mount rw /opt/set/ error ", 0) == 0;
+  }));
+}
