@@ -15,39 +15,32 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "support.h"
 
 namespace {
 
 class BandConfTest : public ::testing::Test {
  protected:
+  std::unique_ptr<KzTempRoot> root;
   std::string dir;
   std::unique_ptr<works> w = std::make_unique<works>();
   works *savedStatic = staticworks;
 
   void SetUp() override {
-    char tmpl[] = "/tmp/kz_band_XXXXXX";
-    dir = mkdtemp(tmpl);
-    std::filesystem::create_directories(dir + "/opt/set");
-    kzSetRoot(dir);
+    root = std::make_unique<KzTempRoot>("kz_band");
+    dir = root->dir;
     kzTraceQuiet(true);
     InitGlobalVar(w.get());
   }
   void TearDown() override {
-    kzSetRoot("");
     kzTraceQuiet(false);
-    std::filesystem::remove_all(dir);
+    root.reset();
     staticworks = savedStatic;
   }
   void config(const std::string &t) { parseConfigText(w.get(), t.data(), t.size()); }
   void filter(const std::string &t) { parseFilterText(w.get(), t.data(), t.size()); }
   // The commands queued since the last call.
-  std::vector<int> queued() {
-    std::vector<int> v;
-    for (int i = w->cmdOut.load(); i != w->cmdIn.load(); i = (i + 1) % KZ_CMD_RING)
-      v.push_back(w->cmdQueue[i]);
-    w->cmdOut = w->cmdIn.load();
-    return v;
-  }
+  std::vector<int> queued() { return kzTakeQueued(w.get()); }
   std::vector<int> thresholds() const { return {w->tsThreshold, w->tsThreshold + 4}; }
 };
 

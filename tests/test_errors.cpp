@@ -11,44 +11,13 @@
 #include "core/setup.h"
 #include "core/works.h"
 #include "platform/log.h"
+#include "support.h"
 
-namespace {
-
-struct TraceCapture {  // the standard-error traces while alive
-  std::vector<std::string> lines;
-  TraceCapture() {
-    kzTraceQuiet(true);
-    kzLogHook([this](char k, const std::string &t) { if (k == 'T') lines.push_back(t); });
-  }
-  ~TraceCapture() { kzLogHook(nullptr); kzTraceQuiet(false); }
-  int count(const std::string &t) const { return int(std::count(lines.begin(), lines.end(), t)); }
-};
-
-std::unique_ptr<works> makeWorks(SetupRec &rec) {
-  auto w = std::make_unique<works>();
-  w->setup = &rec;
-  InitErrTable(w.get());
-  w->errorsMuted = 0;
-  return w;
-}
-
-std::vector<int> queued(const works *w) {
-  std::vector<int> v;
-  for (int i = w->cmdOut.load(); i != w->cmdIn.load(); i = (i + 1) % KZ_CMD_RING)
-    v.push_back(w->cmdQueue[i]);
-  return v;
-}
-
-std::vector<int> listed(const works *w) {
-  return std::vector<int>(w->errList, w->errList + w->errCount.load());
-}
-
-}  // namespace
 
 TEST(ErrRegistry, AddOnceMutedFlagsAndLines) {
   SetupRec rec{};
-  auto w = makeWorks(rec);
-  TraceCapture tc;
+  auto w = kzTestWorks(rec);
+  KzLogCapture tc;
   w->errorsMuted = 1;  // before the first "CP": lost, not deferred
   AddErrore(w.get(), 16);
   w->errorsMuted = 0;
@@ -57,7 +26,7 @@ TEST(ErrRegistry, AddOnceMutedFlagsAndLines) {
   AddErrore(w.get(), 9);  // kind 0: no flag
   AddErrore(w.get(), 1);
   AddErrore(w.get(), 1);
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{9, 1}));
+  EXPECT_EQ(kzListed(w.get()), (std::vector<int>{9, 1}));
   EXPECT_EQ(tc.count("Add: N: 2 err:1\n"), 1);
   EXPECT_EQ(tc.count(" -->set protezione 0x1\n"), 1);
   AddErrore(w.get(), 19);  // kind 6: only the temporary bit is new
@@ -72,7 +41,7 @@ TEST(ErrRegistry, AddOnceMutedFlagsAndLines) {
   DeleteErrore(w.get(), 7);  // not registered: silent
   EXPECT_TRUE(tc.lines.empty());
   DeleteErrore(w.get(), 9);  // the first: the others keep their order
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{1, 19, 12}));
+  EXPECT_EQ(kzListed(w.get()), (std::vector<int>{1, 19, 12}));
   EXPECT_EQ(tc.count("Del ERROR: N: 3 err:9\n"), 1);
   EXPECT_EQ(ExistAnError(w.get()), 1);
 
@@ -85,8 +54,8 @@ TEST(ErrRegistry, AddOnceMutedFlagsAndLines) {
 
 TEST(ErrRegistry, SweepsRemoveTemporaryCodesInAnyOrder) {
   SetupRec rec{};
-  auto w = makeWorks(rec);
-  TraceCapture tc;
+  auto w = kzTestWorks(rec);
+  KzLogCapture tc;
   std::vector<int> codes{1, 2, 4, 9, 12, 19};  // 4, 12, 19 are temporary
   do {
     for (int c : codes) AddErrore(w.get(), c);
@@ -94,7 +63,7 @@ TEST(ErrRegistry, SweepsRemoveTemporaryCodesInAnyOrder) {
     std::vector<int> expect;
     std::copy_if(codes.begin(), codes.end(), std::back_inserter(expect),
                  [](int c) { return c == 1 || c == 2 || c == 9; });
-    ASSERT_EQ(listed(w.get()), expect);
+    ASSERT_EQ(kzListed(w.get()), expect);
     VerifyWarningTemporaneiDopoResetBias(w.get());
     ASSERT_EQ(w->errCount.load(), 0);
   } while (std::next_permutation(codes.begin(), codes.end()));
@@ -108,23 +77,23 @@ TEST(ErrRegistry, SweepsRemoveTemporaryCodesInAnyOrder) {
 
 TEST(ErrResetKey, WhatTheKeyDoes) {
   SetupRec rec{};
-  auto w = makeWorks(rec);
-  TraceCapture tc;
+  auto w = kzTestWorks(rec);
+  KzLogCapture tc;
   EXPECT_EQ(ExistAnError(w.get()), -1);
   EXPECT_EQ(GPIO_Errori(w.get()), 0);  // nothing registered
   AddErrore(w.get(), 2);               // sensor 1 too hot: no reset
   EXPECT_EQ(GPIO_Errori(w.get()), 0);
-  EXPECT_TRUE(queued(w.get()).empty());
+  EXPECT_TRUE(kzQueued(w.get()).empty());
   EXPECT_EQ(ExistError(w.get(), 2), 1);
 
   DeleteErrore(w.get(), 2);
   for (int c : {12, 9, 4}) AddErrore(w.get(), c);
   EXPECT_EQ(GPIO_Errori(w.get()), 1);  // temporary warnings go, nothing sent
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{9}));
+  EXPECT_EQ(kzListed(w.get()), (std::vector<int>{9}));
   EXPECT_EQ(w->errFlags.load(), 0);
-  EXPECT_TRUE(queued(w.get()).empty());
+  EXPECT_TRUE(kzQueued(w.get()).empty());
   EXPECT_EQ(GPIO_Errori(w.get()), 1);  // a plain code: reset and clear
-  EXPECT_EQ(queued(w.get()), (std::vector<int>{17, 19, 14}));
+  EXPECT_EQ(kzQueued(w.get()), (std::vector<int>{17, 19, 14}));
   EXPECT_EQ(w->errCount.load(), 0);
 }
 
@@ -137,16 +106,16 @@ TEST(ErrResetKey, ProtectionCodeQueuesTheResetCommands) {
       {0, 0, 0, {}, {17, 19, 14}},         // neither: no "CPFFFF;"
       {0x80, 0, 0, {13, 0}, {17, 19, 14}}  // micro restarted: start-up list again
   };
-  TraceCapture tc;
+  KzLogCapture tc;
   for (const Case &c : cases) {
     SetupRec rec{};
-    auto w = makeWorks(rec);
+    auto w = kzTestWorks(rec);
     w->ampFault = c.fault;
     w->ampStatus1 = c.status1;
     w->ampBypass = c.bypass;
     AddErrore(w.get(), 1);
     EXPECT_EQ(GPIO_Errori(w.get()), 1);
-    std::vector<int> q = queued(w.get());
+    std::vector<int> q = kzQueued(w.get());
     size_t extra = (c.fault & 0x80) ? 10 : 0;  // the start-up list
     ASSERT_GE(q.size(), c.head.size() + c.tail.size() + extra);
     EXPECT_TRUE(std::equal(c.head.begin(), c.head.end(), q.begin()));
@@ -161,13 +130,13 @@ TEST(ErrResetKey, ProtectionCodeQueuesTheResetCommands) {
 
 TEST(ErrGestErroreSerial, AfterTheResetReply) {
   SetupRec rec{};
-  auto w = makeWorks(rec);
-  TraceCapture tc;
+  auto w = kzTestWorks(rec);
+  KzLogCapture tc;
   for (int c : {14, 1, 2}) AddErrore(w.get(), c);
   GestErroreSerial(w.get());  // protection flag: everything goes, nothing sent
   EXPECT_EQ(w->errCount.load(), 0);
   EXPECT_EQ(w->errFlags.load(), 3);  // display acknowledged
-  EXPECT_TRUE(queued(w.get()).empty());
+  EXPECT_TRUE(kzQueued(w.get()).empty());
   EXPECT_EQ(tc.count(" -->reset protezione 0\n"), 1);
 
   w->errFlags = 0;
@@ -177,15 +146,15 @@ TEST(ErrGestErroreSerial, AfterTheResetReply) {
   w->ampBypass = 1;
   GestErroreSerial(w.get());  // 13 cleared, 9 left: reset and clear
   EXPECT_EQ(w->errCount.load(), 0);
-  EXPECT_EQ(queued(w.get()), (std::vector<int>{17, 20, 14}));
+  EXPECT_EQ(kzQueued(w.get()), (std::vector<int>{17, 20, 14}));
 }
 
 TEST(ErrRemote, RestartStartsOnlyStoppedThreads) {
   SetupRec rec{};
   rec.EnableWrite = rec.EnableCAT = rec.EnableFFT = '0';
   rec.EnableRead = '1';
-  auto w = makeWorks(rec);
-  TraceCapture tc;
+  auto w = kzTestWorks(rec);
+  KzLogCapture tc;
   w->remoteRestart = 1;
   GestErroreRemote(w.get());  // remote group not active: nothing
   EXPECT_EQ(tc.count(">>> RESTART REMOTE: 0 1 audio 30 31\n"), 1);

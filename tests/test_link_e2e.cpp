@@ -24,6 +24,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "sim/amp_sim.h"
+#include "support.h"
 
 namespace {
 
@@ -39,16 +40,8 @@ bool waitFor(const std::function<bool()> &pred, int timeoutMs) {
 class LinkE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kz-link-XXXXXX";
-    root = mkdtemp(tmpl);
-    kzSetRoot(root);
-    kzMakeParentDirs(kzPath("/opt/set/x"));
-    kzCmdClearScript();
-    kzTraceQuiet(true);
-    kzLogHook([this](char, const std::string &t) {
-      std::lock_guard<std::mutex> lk(logMut);
-      logLines.push_back(t);
-    });
+    root = std::make_unique<KzTempRoot>("kz_link");
+    log = std::make_unique<KzLogCapture>(0);
     amp = simAmpStart();
     ASSERT_NE(amp, nullptr);
     w = std::make_unique<works>();
@@ -61,12 +54,8 @@ class LinkE2E : public ::testing::Test {
   void TearDown() override {
     stopLink();
     simAmpStop(amp);
-    kzLogHook(nullptr);
-    kzTraceQuiet(false);
-    kzSetRoot("/");
-    std::string cmd = "rm -rf " + root;  // the test's own scratch directory
-    if (system(cmd.c_str()) != 0) {
-    }
+    log.reset();
+    root.reset();
   }
   void startLink() { link = std::thread(Linear, w.get()); }
   void stopLink() {
@@ -79,27 +68,15 @@ class LinkE2E : public ::testing::Test {
     auto r = wire();
     return size_t(std::count(r.begin(), r.end(), cmd));
   }
-  bool logged(const std::string &needle) {
-    std::lock_guard<std::mutex> lk(logMut);
-    for (auto &l : logLines)
-      if (l.find(needle) != std::string::npos) return true;
-    return false;
-  }
-  int loggedCount(const std::string &needle) {
-    std::lock_guard<std::mutex> lk(logMut);
-    int n = 0;
-    for (auto &l : logLines)
-      if (l.find(needle) != std::string::npos) n++;
-    return n;
-  }
+  bool logged(const std::string &needle) { return log->countContaining(needle) > 0; }
+  int loggedCount(const std::string &needle) { return log->countContaining(needle); }
 
-  std::string root;
+  std::unique_ptr<KzTempRoot> root;
+  std::unique_ptr<KzLogCapture> log;
   SimAmp *amp = nullptr;
   std::unique_ptr<works> w;
   SetupRec rec;
   std::thread link;
-  std::mutex logMut;
-  std::vector<std::string> logLines;
 };
 
 }  // namespace

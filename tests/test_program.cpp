@@ -21,27 +21,12 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "sim/amp_sim.h"
+#include "support.h"
 
-namespace {
-
-std::string makeRoot() {
-  char tmpl[] = "/tmp/kz-prog-XXXXXX";
-  std::string root = mkdtemp(tmpl);
-  std::string dir = root + "/opt/set";
-  kzMakeParentDirs(dir + "/x");
-  return root;
-}
-
-void removeRoot(const std::string &root) {
-  std::string cmd = "rm -rf " + root;  // the test's own scratch directory
-  if (system(cmd.c_str()) != 0) {
-  }
-}
-
-}  // namespace
 
 TEST(Program, ExternalAmplifierPeerSeesTheWireAndTheUnitStopsCleanly) {
-  std::string root = makeRoot();
+  KzTempRoot tmp("kz_prog");
+  std::string root = tmp.dir;
   SimAmp *amp = simAmpStart();
   ASSERT_NE(amp, nullptr);
   // The outside peer is attached through LinPort of the setup file.
@@ -76,33 +61,24 @@ TEST(Program, ExternalAmplifierPeerSeesTheWireAndTheUnitStopsCleanly) {
   std::string text;
   ASSERT_EQ(kzReadFile(root + "/opt/set/setup.txt", text), 0);
   EXPECT_EQ(text, setup);
-  removeRoot(root);
 }
 
 TEST(Threads, StartConditionsAndTheRemoteGroup) {
-  std::string root = makeRoot();
-  kzSetRoot(root);
-  kzCmdClearRecorded();
-  kzTraceQuiet(true);
-  std::vector<std::string> traces;
-  kzLogHook([&](char kind, const std::string &t) {
-    if (kind == 'T') traces.push_back(t);
-  });
+  KzTempRoot root("kz_threads");
+  KzLogCapture log('T');
   auto w = std::make_unique<works>();
   SetupRec rec;
   w->setup = &rec;
   initSetup(w.get());
-  auto seen = [&](const std::string &s) {
-    return std::find(traces.begin(), traces.end(), s) != traces.end();
-  };
+  auto seen = [&](const std::string &s) { return log.count(s) > 0; };
 
   rec.WebSocket = '2';
   StartThreadSoket(w.get());
   EXPECT_TRUE(seen(">>>>>>>>>> SOCKET CLIENT start\n"));
-  traces.clear();
+  size_t before = log.lines.size();
   rec.WebSocket = '0';
   StartThreadSoket(w.get());
-  EXPECT_TRUE(traces.empty());
+  EXPECT_EQ(log.lines.size(), before);
 
   // The remote group starts what reads '0', leaves what reads '1', saves.
   rec.EnableWrite = '0';
@@ -116,22 +92,17 @@ TEST(Threads, StartConditionsAndTheRemoteGroup) {
   EXPECT_EQ(rec.EnableCAT, '1');
   EXPECT_EQ(w->panelCmd.load(), 149);
   std::string text;
-  ASSERT_EQ(kzReadFile(root + "/opt/set/setup.txt", text), 0);
+  ASSERT_EQ(kzReadFile(root.file("setup.txt"), text), 0);
   EXPECT_NE(text.find("EnableWrite: 1\n"), std::string::npos);
 
   ExitThreadRemote(w.get());
   EXPECT_EQ(rec.EnableRead, '0');
   EXPECT_EQ(w->panelCmd.load(), 165);
-  ASSERT_EQ(kzReadFile(root + "/opt/set/setup.txt", text), 0);
+  ASSERT_EQ(kzReadFile(root.file("setup.txt"), text), 0);
   EXPECT_NE(text.find("EnableRead: 0\n"), std::string::npos);
   // Both saves went between the remount commands.
   auto cmds = kzCmdRecorded();
   ASSERT_EQ(cmds.size(), 4u);
   EXPECT_EQ(cmds[0], "mount -o remount defaults,rw /opt/set");
   EXPECT_EQ(cmds[1], "mount -v -n -o remount -r /opt/set");
-
-  kzLogHook(nullptr);
-  kzTraceQuiet(false);
-  kzSetRoot("/");
-  removeRoot(root);
 }

@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "support.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ const std::vector<std::string> kRemounts = {"mount -o remount defaults,rw /opt/s
 // collected; the globals the file writes are restored afterwards.
 class SetupTest : public ::testing::Test {
  protected:
+  std::unique_ptr<KzTempRoot> root;
   std::string dir;
   SetupRec rec;
   std::unique_ptr<works> w = std::make_unique<works>();
@@ -34,12 +36,8 @@ class SetupTest : public ::testing::Test {
   int media = fattoremedia, peakDecTime = PeakDecrementTime, peakSec = TimerPeakSec;
 
   void SetUp() override {
-    char tmpl[] = "/tmp/kz_setup_XXXXXX";
-    dir = mkdtemp(tmpl);
-    std::filesystem::create_directories(dir + "/opt/set");
-    kzSetRoot(dir);
-    kzCmdClearScript();
-    kzCmdClearRecorded();
+    root = std::make_unique<KzTempRoot>("kz_setup");
+    dir = root->dir;
     kzTraceQuiet(true);
     kzLogHook([this](char kind, const std::string &t) {
       if (kind == 'L') logs.push_back(t);
@@ -48,11 +46,8 @@ class SetupTest : public ::testing::Test {
   }
   void TearDown() override {
     kzLogHook(nullptr);
-    kzSetRoot("");
-    kzCmdClearScript();
-    kzCmdClearRecorded();
     kzTraceQuiet(false);
-    std::filesystem::remove_all(dir);
+    root.reset();
     staticworks = savedStatic;
     TIME_LONG_PRESS = longPress;
     PeakDecrement = peakDec;

@@ -16,48 +16,13 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "support.h"
 
 namespace {
 
-std::unique_ptr<works> makeWorks(SetupRec &rec) {
-  auto w = std::make_unique<works>();
-  w->setup = &rec;
-  InitErrTable(w.get());
-  w->errorsMuted = 0;
-  return w;
-}
-
-std::vector<int> takeQueued(works *w) {
-  std::vector<int> v;
-  for (int i = w->cmdOut.load(); i != w->cmdIn.load(); i = (i + 1) % KZ_CMD_RING)
-    v.push_back(w->cmdQueue[i]);
-  w->cmdOut = w->cmdIn.load();
-  return v;
-}
-
-std::vector<int> listed(const works *w) {
-  return std::vector<int>(w->errList, w->errList + w->errCount.load());
-}
-
-// A fresh root with opt/set; restores the real root and the runner script.
-struct TempRoot {
-  std::string dir;
-  TempRoot() {
-    char tmpl[] = "/tmp/kz_thermal_XXXXXX";
-    dir = mkdtemp(tmpl);
-    std::filesystem::create_directories(dir + "/opt/set");
-    kzSetRoot(dir);
-    kzCmdClearScript();
-    kzCmdClearRecorded();
-    kzTraceQuiet(true);
-  }
-  ~TempRoot() {
-    kzSetRoot("");
-    kzCmdClearScript();
-    kzCmdClearRecorded();
-    kzTraceQuiet(false);
-    std::filesystem::remove_all(dir);
-  }
+struct TempRoot : KzTempRoot {
+  TempRoot() : KzTempRoot("kz_thermal") { kzTraceQuiet(true); }
+  ~TempRoot() { kzTraceQuiet(false); }
 };
 
 }  // namespace
@@ -81,14 +46,14 @@ TEST(ThermalCalcola, ConversionAndLimits) {
 TEST(ThermalVentola, ParsesRowsAndReadsTheFile) {
   TempRoot root;
   SetupRec rec{};
-  auto w = makeWorks(rec);
+  auto w = kzTestWorks(rec);
   std::vector<std::string> traces;
   kzLogHook([&](char k, const std::string &t) { if (k == 'T') traces.push_back(t); });
   ReadVentolaFile(w.get());  // missing: no curve, the fan is never commanded
   EXPECT_EQ(traces.at(0), "Ventola File not FOUND!!");
   w->temp1 = 70;
   searchPercentVentola(w.get());
-  EXPECT_TRUE(takeQueued(w.get()).empty());
+  EXPECT_TRUE(kzTakeQueued(w.get()).empty());
 
   std::string text = "; temperature percentage\r\n30 20\r\n\n   \r\n40.5\t50.9\nnan 10\n"
                      "45 inf\n47 250\nhello\n" + std::string(300, '9') + "\n50 100";
@@ -109,7 +74,7 @@ TEST(ThermalVentola, ParsesRowsAndReadsTheFile) {
 
 TEST(ThermalFan, FollowsTheCurveWithHysteresis) {
   SetupRec rec{};
-  auto w = makeWorks(rec);
+  auto w = kzTestWorks(rec);
   kzTraceQuiet(true);
   const char curve[] = "30 20\n40 50\n50 100\n";
   parseVentolaText(w.get(), curve, sizeof curve - 1);
@@ -133,7 +98,7 @@ TEST(ThermalFan, FollowsTheCurveWithHysteresis) {
     SCOPED_TRACE(s.t1);
     EXPECT_EQ(w->fanPercent.load(), s.percent);
     EXPECT_EQ(w->fanSent.load(), s.sent);
-    EXPECT_EQ(takeQueued(w.get()), s.sent != lastSent ? std::vector<int>{23} : std::vector<int>{});
+    EXPECT_EQ(kzTakeQueued(w.get()), s.sent != lastSent ? std::vector<int>{23} : std::vector<int>{});
     lastSent = s.sent;
   }
   kzTraceQuiet(false);
@@ -141,38 +106,38 @@ TEST(ThermalFan, FollowsTheCurveWithHysteresis) {
 
 TEST(ThermalAlarm, WarningAlarmAndAfterAlarm) {
   SetupRec rec{};
-  auto w = makeWorks(rec);
+  auto w = kzTestWorks(rec);
   w->isteresi1 = 1;
   kzTraceQuiet(true);
   auto sensor1 = [&](float t) { GestTemperatureFunction(w.get(), 2, 0, 23, t, 60.0f); };
   sensor1(59.5f);  // near the limit
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{23}));
+  EXPECT_EQ(kzListed(w.get()), (std::vector<int>{23}));
   sensor1(60.5f);
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{2}));
-  EXPECT_EQ(takeQueued(w.get()), (std::vector<int>{18, 16, 19}));
+  EXPECT_EQ(kzListed(w.get()), (std::vector<int>{2}));
+  EXPECT_EQ(kzTakeQueued(w.get()), (std::vector<int>{18, 16, 19}));
   sensor1(61.0f);  // already in alarm
   sensor1(59.5f);  // inside the hysteresis with the alarm: no warning
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{2}));
-  EXPECT_TRUE(takeQueued(w.get()).empty());
+  EXPECT_EQ(kzListed(w.get()), (std::vector<int>{2}));
+  EXPECT_TRUE(kzTakeQueued(w.get()).empty());
   sensor1(58.9f);
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{0}));  // until the operator's reset
+  EXPECT_EQ(kzListed(w.get()), (std::vector<int>{0}));  // until the operator's reset
   EXPECT_EQ(w->errFlags.load() & 1, 1);
-  EXPECT_EQ(takeQueued(w.get()), (std::vector<int>{20}));
+  EXPECT_EQ(kzTakeQueued(w.get()), (std::vector<int>{20}));
   sensor1(59.5f);
   sensor1(60.5f);  // a new alarm replaces the after code and the warning
-  EXPECT_EQ(listed(w.get()), (std::vector<int>{2}));
+  EXPECT_EQ(kzListed(w.get()), (std::vector<int>{2}));
 
-  auto m = makeWorks(rec);  // muted (before "CP"): protection on, no "AB0;"
+  auto m = kzTestWorks(rec);  // muted (before "CP"): protection on, no "AB0;"
   m->errorsMuted = 1;
   GestTemperatureFunction(m.get(), 22, 21, 24, 81.0f, 80.0f);
-  EXPECT_EQ(takeQueued(m.get()), (std::vector<int>{18, 16}));
+  EXPECT_EQ(kzTakeQueued(m.get()), (std::vector<int>{18, 16}));
   kzTraceQuiet(false);
 }
 
 TEST(ThermalLog, WritesHeaderAndLinesBetweenRemounts) {
   TempRoot root;
   SetupRec rec{};
-  auto w = makeWorks(rec);
+  auto w = kzTestWorks(rec);
   std::snprintf(w->dateTimeStr, sizeof w->dateTimeStr, "2024-05-01 12:00:00");
   w->ampStatus1 = 1;
   w->temp1 = 35.3f;

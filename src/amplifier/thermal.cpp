@@ -28,6 +28,7 @@
 #include "platform/cmdrun.h"
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/textlines.h"
 #include "platform/paths.h"
 
 // ---------------------------------------------------------------------------
@@ -88,22 +89,6 @@ namespace {
 
 constexpr size_t kVentolaLine = 255;  // longer lines are cut here
 
-// Calls fn(line) for each line of the text: the line end removed, then a
-// trailing '\r', and at most kVentolaLine characters kept.
-template <typename Fn>
-void forEachLine(std::string_view text, Fn fn) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(pos, end - pos);
-    if (line.size() > kVentolaLine) line = line.substr(0, kVentolaLine);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    fn(line);
-    pos = end + 1;
-  }
-}
-
 bool blankLine(std::string_view line) {
   for (char c : line)
     if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') return false;
@@ -136,8 +121,9 @@ void parseVentolaText(works *w, const char *text, size_t len) {
 
   // First pass: count the rows.
   int count = 0;
-  forEachLine(body, [&](std::string_view line) {
+  kzForEachLine(body, kVentolaLine, [&](std::string_view line, bool) {
     if (rowLine(line)) count++;
+    return true;
   });
   kzTrace("N row Ventola File %d \n", count);
   kzTrace("Setup3 \n");
@@ -146,17 +132,18 @@ void parseVentolaText(works *w, const char *text, size_t len) {
   w->fanTab.clear();
   w->fanTab.reserve(size_t(count));
   int lineNo = 0;
-  forEachLine(body, [&](std::string_view line) {
+  kzForEachLine(body, kVentolaLine, [&](std::string_view line, bool) {
     lineNo++;
-    if (!rowLine(line)) return;
+    if (!rowLine(line)) return true;
     FanRow row{};
     if (!parseRow(line, row)) {
       kzLog(KZ_LOG_ERR, "ventola.txt: line %d is not a temperature and a percentage, ignored",
             lineNo);
-      return;
+      return true;
     }
     w->fanTab.push_back(row);
     kzTrace("->t:%.02f: %d \n", double(row.temperature), row.percentage);
+    return true;
   });
   w->fanCount = int(w->fanTab.size());
 }

@@ -32,6 +32,7 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/textlines.h"
 
 namespace {
 
@@ -39,23 +40,6 @@ namespace {
 // 1 lines and numbers
 // ---------------------------------------------------------------------------
 
-// Calls f(line) for each line of the text, without its '\n' and then one
-// '\r'. A line longer than maxLen is cut there and the rest of it dropped
-// (it is not read as a line of its own). Cost: O(text length).
-template <class F>
-void forEachLine(const char *text, size_t len, size_t maxLen, F f) {
-  if (text == nullptr) return;
-  size_t pos = 0;
-  while (pos < len) {
-    const void *nlp = memchr(text + pos, '\n', len - pos);
-    size_t end = nlp ? size_t(static_cast<const char *>(nlp) - text) : len;
-    std::string_view line(text + pos, end - pos);
-    pos = nlp ? end + 1 : len;
-    if (line.size() > maxLen) line = line.substr(0, maxLen);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!f(line)) return;
-  }
-}
 
 // A cursor over one NUL-terminated line, read number after number.
 struct NumCursor {
@@ -130,11 +114,12 @@ void clearFilters(works *w) {
 // ---------------------------------------------------------------------------
 
 void parseConfigText(works *w, const char *text, size_t len) {
+  std::string_view body(text ? text : "", text ? len : 0);
   w->confCount = 0;
   w->confTab.clear();
 
   int rows = 0;
-  forEachLine(text, len, 255, [&](std::string_view line) {
+  kzForEachLine(body, 255, [&](std::string_view line, bool) {
     if (line.empty() || line[0] != ';') ++rows;
     return true;
   });
@@ -142,7 +127,7 @@ void parseConfigText(works *w, const char *text, size_t len) {
   w->confTab.assign(size_t(rows), ConfRow{});
 
   int n = 0;
-  forEachLine(text, len, 255, [&](std::string_view line) {
+  kzForEachLine(body, 255, [&](std::string_view line, bool) {
     if (!line.empty() && line[0] == ';') return true;
     if (n >= rows) return false;
     ConfRow &r = w->confTab[size_t(n++)];
@@ -195,9 +180,10 @@ void ReadConfigFile(works *w) {
 // ---------------------------------------------------------------------------
 
 void parseFilterText(works *w, const char *text, size_t len) {
+  std::string_view body(text ? text : "", text ? len : 0);
   clearFilters(w);
   int n = 0;
-  forEachLine(text, len, 511, [&](std::string_view line) {
+  kzForEachLine(body, 511, [&](std::string_view line, bool) {
     if (!line.empty() && line[0] == ';') return true;
     if (n >= KZ_FILTERS) return false;  // later lines are ignored
     FilterRow &f = w->filters[n];

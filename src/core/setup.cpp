@@ -33,6 +33,7 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/textlines.h"
 
 namespace {
 
@@ -404,20 +405,14 @@ void initSetup(works *w) {
 void parseSetupText(works *w, const char *text, size_t len) {
   SetupRec *s = w->setup;
   if (s == nullptr || (text == nullptr && len > 0)) return;
-  size_t pos = 0;
-  while (pos < len) {
-    const void *nlp = memchr(text + pos, '\n', len - pos);
-    size_t end = nlp ? size_t(static_cast<const char *>(nlp) - text) : len;
-    std::string_view line(text + pos, end - pos);
-    pos = nlp ? end + 1 : len;
-    if (line.size() > kMaxLine) {
-      kzLog(KZ_LOG_ERR, "setup.txt: line longer than %d characters, rest dropped",
-            int(kMaxLine));
-      line = line.substr(0, kMaxLine);
-    }
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    parseLine(w, s, line);
-  }
+  kzForEachLine(std::string_view(text ? text : "", text ? len : 0), kMaxLine,
+                [&](std::string_view line, bool cut) {
+                  if (cut)
+                    kzLog(KZ_LOG_ERR, "setup.txt: line longer than %d characters, rest dropped",
+                          int(kMaxLine));
+                  parseLine(w, s, line);
+                  return true;
+                });
   logSettings(w, s);
 }
 
