@@ -252,6 +252,14 @@ TEST_F(LinkE2E, PortThatCannotBeOpenedIsReportedAndTheThreadStillStops) {
   ASSERT_TRUE(waitFor([&] { return w->linkError.load() == 1; }, 2000));
   EXPECT_STREQ(w->linkErrorText, "Linear: Unable to open device /nonexist/x");
   stopLink();
+  // A device that is not a terminal opens but takes no serial settings.
+  w->running = 1;
+  w->linkError = 0;
+  snprintf(rec.LinPort, sizeof rec.LinPort, "%s", "/dev/null");
+  startLink();
+  ASSERT_TRUE(waitFor([&] { return w->linkError.load() == 1; }, 2000));
+  EXPECT_STREQ(w->linkErrorText, "Linear: Unable to set comm port /dev/null");
+  stopLink();
 }
 
 TEST_F(LinkE2E, AfterFirmwareUpdateStartNothingMoreGoesOnTheWire) {

@@ -62,28 +62,24 @@ int writeLinearPort(int fd, const char *text, int length, works *) {
 
 // ---- port opening ------------------------------------------------------
 
+// Reports a port that cannot be used: syslog, standard error and the
+// link-failure text the operator sees.
+static int linkPortFailed(works *w, const char *what, const char *portName) {
+  kzLog(KZ_LOG_ERR, "%s %s", what, portName);
+  kzTrace("%s %s", what, portName);
+  snprintf(w->linkErrorText, sizeof w->linkErrorText, "Linear: %s %s", what, portName);
+  w->linkError = 1;
+  return -1;
+}
+
 int OpenLinear(works *w) {
-  const char *port = w->setup->LinPort;
   char portName[sizeof w->setup->LinPort + 1];
-  snprintf(portName, sizeof portName, "%.*s", int(sizeof w->setup->LinPort), port);
+  snprintf(portName, sizeof portName, "%.*s", int(sizeof w->setup->LinPort), w->setup->LinPort);
   kzLog(KZ_LOG_INFO, "Init Linear Port %s", portName);
   w->linFD = kzSerialOpen(portName);
-  if (w->linFD < 0) {
-    kzLog(KZ_LOG_ERR, "Unable to open device %s", portName);
-    kzTrace("Unable to open device %s", portName);
-    snprintf(w->linkErrorText, sizeof w->linkErrorText, "Linear: Unable to open device %s",
-             portName);
-    w->linkError = 1;
-    return -1;
-  }
-  if (kzSerialConfigure(w->linFD, B115200, 1, 5) != 0) {
-    kzLog(KZ_LOG_ERR, "Unable to set comm port %s", portName);
-    kzTrace("Unable to set comm port %s", portName);
-    snprintf(w->linkErrorText, sizeof w->linkErrorText, "Linear: Unable to set comm port %s",
-             portName);
-    w->linkError = 1;
-    return -1;
-  }
+  if (w->linFD < 0) return linkPortFailed(w, "Unable to open device", portName);
+  if (kzSerialConfigure(w->linFD, B115200, 1, 5) != 0)
+    return linkPortFailed(w, "Unable to set comm port", portName);
   kzTrace("OK works->linFD=%d (%s) stato:%d\n", w->linFD, portName, linearProcessStatus.load());
   kzLog(KZ_LOG_INFO, "OK works->linFD=%d (%s)", w->linFD, portName);
   return 0;
