@@ -50,6 +50,26 @@ struct FanRow {
   int percentage;
 };
 
+// One stored tune of the tune memory (6 bytes, this order).
+struct TuneVal {
+  uint8_t valid;  // 1 = the slot holds a tune
+  uint8_t mode;   // network mode 0-3 (1 "CL", 2 "LC", 3 bypass)
+  int16_t ind;    // inductor code 0-511
+  int16_t cap;    // capacitor code 0-511
+};
+
+// One row of the bank table: what the unit does on one band.
+struct BandRow {
+  char name[8];       // at most 7 characters used
+  int32_t lowHz;      // lower band edge
+  int32_t highHz;     // upper band edge, inclusive
+  uint8_t ampEnable;  // 1 operate, 0 standby
+  uint8_t ant;        // antenna 1-3, 0 = leave the antenna alone
+  uint8_t atuOff;     // 1 tuner bypassed, 0 tuner in line
+  uint8_t attIdx;     // input attenuator 0-3
+  float pwr;          // power figure of the "Pwr" column
+};
+
 // Error descriptor: kind bits (0 alarm, 1 needs a protection reset,
 // 2 temporary warning) and the two lines of its button.
 struct ErrDesc {
@@ -58,7 +78,14 @@ struct ErrDesc {
   char line2[30];
 };
 
-enum { KZ_CMD_RING = 30, KZ_ERR_CODES = 25, KZ_FILTERS = 8 };
+enum {
+  KZ_CMD_RING = 30,
+  KZ_ERR_CODES = 25,
+  KZ_FILTERS = 8,
+  KZ_TUNE_SLOTS = 5000,  // slots of the tune memory per antenna
+  KZ_ANTENNAS = 3,
+  KZ_BAND_ROWS = 11,
+};
 
 struct works {
   // 1 run control
@@ -127,7 +154,8 @@ struct works {
   int plotSpan;
   std::atomic<int> antenna;  // 0-based
   std::atomic<int> anState;
-  std::atomic<int> bandRowIdx;  // bank-table row of freqHz, -1 forces update
+  std::atomic<int> bandRowIdx;  // bank-table row of freqHz, -1 forces update,
+                                // 100 when no row holds the frequency
 
   // 12 amplifier status (written by the reply decoder)
   std::atomic<uint8_t> ampStatus0, ampStatus1, ampFault;
@@ -157,7 +185,10 @@ struct works {
   std::atomic<uint8_t> tuneState;  // 0 idle, 1 tuning, 2 trip seen, 3 resend ST
   std::atomic<uint8_t> atuBypass, ampBypass, ampBypassReq;
   std::atomic<uint32_t> tuneWord;
-  int valC, valI, tuneMode;
+  int valC, valI, tuneMode;      // last decoded (or set) from tuneWord
+  std::atomic<uint8_t> semTuneval;  // 1 while a thread holds the tuner value
+  int tuneStep;                  // state of the auto-tune machine
+  std::atomic<int> txActive;     // 1 while the KAV transceiver transmits
   int tsThreshold[4];
   char genericSettings[12];
   std::atomic<uint8_t> panelCmd;
@@ -185,6 +216,13 @@ struct works {
   std::atomic<uint8_t> logRemoved;
   int audioBuffers;
   double logTempAccumMs;  // temperature-log accumulator of the supervisor
+
+  // tune memory of the current bank: one table per antenna
+  TuneVal tuneTab[KZ_ANTENNAS][KZ_TUNE_SLOTS];
+  // bank table of the current bank
+  BandRow bandTab[KZ_BAND_ROWS];
+  int bandCount;
+  int antTabRow, antTabCol;  // cursors of the bank-table editing screen
   char dateTimeStr[32];   // "%Y-%m-%d %H:%M:%S", kept by the supervisor
   int timerPeriod;        // supervisor pause, microseconds
 };
