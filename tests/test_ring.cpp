@@ -10,6 +10,7 @@
 #include "amplifier/linear.h"
 #include "core/setup.h"
 #include "core/works.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -40,4 +41,25 @@ TEST(CmdRing, RefusesTheThirtiethRequestAndKeepsOrder) {
   // Wraps round and works again.
   EXPECT_EQ(IncPNTIn_CMDLinear(13, w.get()), 13);
   EXPECT_EQ(TakeNextCmd(w.get()), 13);
+}
+
+TEST(LinkCommands, AValueTooWideForItsFrameIsNotSent) {
+  auto w = makeWorks();
+  kzTraceQuiet(true);
+  w->linFD = -1;  // nothing reaches a port; the state shows what was chosen
+  w->antenna = 9;  // "SA10;" would go out as "SA10" without its ';'
+  LastCmdSent(w.get(), 'S', 'T', 1);
+  EXPECT_EQ(SendLinearCommand(w.get(), 7), 0);
+  EXPECT_EQ(linearProcessStatus.load(), 1);
+  EXPECT_EQ(w->lastCmd[0], 'S');
+  EXPECT_EQ(w->lastCmd[1], 'T');  // not recorded as in flight
+  w->antenna = 2;
+  EXPECT_EQ(SendLinearCommand(w.get(), 7), 0);
+  EXPECT_EQ(linearProcessStatus.load(), LIN_WAIT);
+  EXPECT_EQ(w->lastCmdState, 7);
+  w->psPar[0] = 12345;
+  EXPECT_EQ(SendLinearCommand(w.get(), 24), 0);
+  EXPECT_EQ(linearProcessStatus.load(), 1);
+  EXPECT_EQ(SendLinearCommand(w.get(), 25), -1);  // no such command
+  kzTraceQuiet(false);
 }

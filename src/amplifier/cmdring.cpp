@@ -46,6 +46,9 @@ int CmdRingPending(const works *w) {
 
 void InitMicroCmd(works *w) {
   kzTrace("Init CRT ... \n");
+  // A restarted micro-controller has lost its thresholds: send them again
+  // even when the band row did not change.
+  w->tsRow = -1;
   IncPNTIn_CMDLinear(0, w);   // "VSM;"
   IncPNTIn_CMDLinear(36, w);  // information blocks 0, 1, 2
   IncPNTIn_CMDLinear(37, w);

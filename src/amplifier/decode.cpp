@@ -152,6 +152,9 @@ static void decodeStatus(works *w, const char *text) {
     w->errResetState = 0;
   }
 
+  // A good status reply ends the resends of whatever was in flight.
+  w->retryCount = 0;
+
   // 2. Status digits and fault byte (position 28 the low nibble).
   w->ampStatus0 = uint8_t(charToInt(text[2]));
   w->ampStatus1 = uint8_t(charToInt(text[3]));
@@ -269,9 +272,14 @@ static void decodeStatus(works *w, const char *text) {
       w->tuneState = 1;
       break;
     case 3:
-    default:
       linearProcessStatus = 1;
       w->tuneState = 1;
+      break;
+    default:
+      // No such state: the link polls on as when idle.
+      kzLog(KZ_LOG_ERR, "unknown tune state %d", int(w->tuneState.load()));
+      w->tuneState = 0;
+      linearProcessStatus = 8;
       break;
   }
   kzSleepMs(10);
@@ -334,7 +342,7 @@ void DecodeCatCmd(works *w, const char *text, int count) {
   } else if (is("SA")) {
     // Only a real antenna number is taken; anything else would index the
     // tune memory out of range.
-    if (text[2] >= '1' && text[2] <= '9')
+    if (text[2] >= '1' && text[2] <= '3')
       w->antenna = text[2] - '0' - 1;
     else
       kzLog(KZ_LOG_ERR, "bad antenna in reply %s", text);
@@ -350,7 +358,10 @@ void DecodeCatCmd(works *w, const char *text, int count) {
     kzTrace(">> ByPass Ampl: %s\n", text);
     w->ampBypass = text[2] == '1' ? 1 : 0;
   } else if (is("AN")) {
-    w->anState = text[2] - '0';
+    if (text[2] >= '0' && text[2] <= '9')
+      w->anState = text[2] - '0';
+    else
+      kzLog(KZ_LOG_ERR, "bad AN state in reply %s", text);
     if (w->txKeyFlags.load() & 0x10) w->txKeyFlags |= 0x20;
   } else if (is("PS")) {
     kzTrace("Protezioni automatiche setted : %s\n", text);

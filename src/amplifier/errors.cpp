@@ -224,8 +224,10 @@ void GestErrore(works *w) {
     ResetBiasCmd(w);
     // The reset commands go out back to back; errResetState then moves on
     // to 2 and the next status reply runs GestErroreSerial.
-    w->tuneCmdPending = 1;
+    // errResetState first: the link may empty the ring as soon as
+    // tuneCmdPending is set, and must then see the reset under way.
     w->errResetState = 1;
+    w->tuneCmdPending = 1;
   } else if (flags & ERRF_TEMP) {
     VerifyWarningTemporanei(w);
     w->errFlags &= uint8_t(~ERRF_TEMP);

@@ -89,10 +89,18 @@ int OpenLinear(works *w) {
 
 // Sends `text`, of which only `length` characters go out when a value is
 // wider than its field (the fixed lengths of the command set).
+// A value too wide for its field would cut the ';' off the frame, and the
+// micro-controller would read the next frame as part of this one: such a
+// command is not sent (logged) and the link goes back to the status poll.
 static void sendCmd(works *w, char a, char b, int state, const char *text, int length = -1) {
-  LastCmdSent(w, a, b, state);
   int n = int(strlen(text));
-  if (length >= 0 && length < n) n = length;
+  if (length >= 0 && length < n) {
+    kzLog(KZ_LOG_ERR, "Linear: %s does not fit its %d characters, not sent", text, length);
+    kzTrace("---------------------------------------CMD TOO LONG: %s\n", text);
+    linearProcessStatus = 1;
+    return;
+  }
+  LastCmdSent(w, a, b, state);
   writeLinearPort(w->linFD, text, n, w);
   linearProcessStatus = LIN_WAIT;
 }
@@ -260,7 +268,10 @@ void LinearRxByte(works *w, char c) {
   snprintf(want, sizeof want, "%02X", crc);
   if (rxFill < 2 || rxBuf[0] != want[0] || rxBuf[1] != want[1]) {
     kzTrace("**** CHK ERROR!! %s %s\n", want, rxBuf);
-    NextCmdPriority(w, 1);
+    // The reply is decoded below and the decoder chooses the next state;
+    // choosing one here too would take a queued command out of the ring
+    // while the reset commands are being sent back to back, and lose it.
+    w->retryCount = 0;
     kzSleepMs(20);
   }
   // The reply is decoded whether or not its checksum matched.

@@ -5,6 +5,8 @@
 //   kavzil-sim [--root DIR] [--amp builtin|external] [--seconds N]
 //              [--drive W] [--freq HZ] [--model 0|1] [--quiet]
 //
+// --seconds counts from the start of the process (the start-up itself
+// takes about seven seconds: the loading count-down).
 // --amp builtin (default) starts the simulated amplifier on a PTY and
 // writes its slave path into LinPort of DIR/opt/set/setup.txt; external
 // leaves LinPort as the file gives it, for an outside peer. --seconds N
@@ -49,6 +51,7 @@ void onSignal(int) { gStop = true; }
 
 struct SimRun {
   SimOptions opt;
+  int64_t startMs = 0;  // --seconds counts from the start of the process
   SimAmp *amp = nullptr;
   std::thread status;
 };
@@ -109,6 +112,11 @@ int parseArgs(int argc, char **argv, SimOptions &o) {
 // Puts `port` into the LinPort line of the setup file, creating the file
 // with the start values first when the root has none.
 int setLinPort(const std::string &port) {
+  if (port.size() >= sizeof(SetupRec::LinPort)) {
+    fprintf(stderr, "kavzil-sim: PTY path %s is longer than LinPort holds (%zu characters)\n",
+            port.c_str(), sizeof(SetupRec::LinPort) - 1);
+    return -1;
+  }
   std::string path = kzPath("/opt/set/setup.txt");
   if (!kzFileExists(path)) {
     auto w = std::make_unique<works>();
@@ -159,8 +167,8 @@ void printStatus(works *w) {
 void started(works *w, void *ctx) {
   SimRun *run = static_cast<SimRun *>(ctx);
   run->status = std::thread([w, run] {
-    int64_t start = kzNowMs();
-    int64_t nextPrint = start + 1000;
+    int64_t start = run->startMs;
+    int64_t nextPrint = kzNowMs() + 1000;
     while (w->running.load() != 0) {
       kzSleepMs(50);
       int64_t now = kzNowMs();
@@ -187,6 +195,7 @@ void stopped(works *, void *ctx) {
 
 int main(int argc, char **argv) {
   SimRun run;
+  run.startMs = kzNowMs();
   if (parseArgs(argc, argv, run.opt) != 0) {
     usage();
     return 2;

@@ -67,7 +67,14 @@ int KavMain(const KavHooks *hooks) {
   InitMicroCmd(w.get());
   ReadVentolaFile(w.get());
   LoadTabFiltri(w.get());
+  // readSetup runs the start values again; the band thresholds that the
+  // start-up list has just chosen (command 22 is formatted when sent)
+  // must survive it.
+  int tsKeep[4] = {w->tsThreshold[0], w->tsThreshold[1], w->tsThreshold[2], w->tsThreshold[3]};
+  int tsRowKeep = w->tsRow;
   readSetup(w.get());
+  for (int i = 0; i < 4; i++) w->tsThreshold[i] = tsKeep[i];
+  w->tsRow = tsRowKeep;
   w->bandRowIdx = -1;
   kzTrace("ModeWorkIdx %i \n", w->ModeWorkIdx.load());
 

@@ -88,6 +88,14 @@ uint8_t digitByte(long v) { return uint8_t(v); }
 
 #define KZ_OFF(f) uint16_t(offsetof(SetupRec, f)), uint8_t(sizeof(SetupRec::f))
 #define KZ_LOAD(expr) [](works *w, long v) -> bool { expr; return true; }
+// A value outside [lo, hi] would index a table out of range or make an
+// amplifier command longer than its frame: refused, the mirror keeps its value.
+#define KZ_LOAD_IN(lo, hi, expr) \
+  [](works *w, long v) -> bool {  \
+    if (v < (lo) || v > (hi)) return false; \
+    expr;                          \
+    return true;                   \
+  }
 #define KZ_SAVE(expr) [](const works *w) -> long { return long(expr); }
 
 // In the order of the file. `late` marks the two keys tested last when
@@ -160,11 +168,11 @@ const SetupKey kSetupKeys[] = {
     {"FreqSensIn", KZ_OFF(FreqSensIn), SK_FLAG, SW_REFRESH, false, "0",
      KZ_LOAD(w->freqSensIn = digitByte(v)), KZ_SAVE(w->freqSensIn), nullptr},
     {"FreqPeriodTime", KZ_OFF(FreqPeriodTime), SK_NUMBER, SW_REFRESH, false, "10",
-     KZ_LOAD(w->freqPeriodTime = int(v)), KZ_SAVE(w->freqPeriodTime), nullptr},
+     KZ_LOAD_IN(0, 99999, w->freqPeriodTime = int(v)), KZ_SAVE(w->freqPeriodTime), nullptr},
     {"Attenuator", KZ_OFF(Attenuator), SK_FLAG, SW_REFRESH, false, "0",
-     KZ_LOAD(w->attenuator = digitByte(v)), KZ_SAVE(w->attenuator.load()), nullptr},
+     KZ_LOAD_IN(0, 3, w->attenuator = digitByte(v)), KZ_SAVE(w->attenuator.load()), nullptr},
     {"AttenuatorTune", KZ_OFF(AttenuatorTune), SK_FLAG, SW_REFRESH, false, "0",
-     KZ_LOAD(w->attenuatorTune = digitByte(v)), KZ_SAVE(w->attenuatorTune.load()), nullptr},
+     KZ_LOAD_IN(0, 3, w->attenuatorTune = digitByte(v)), KZ_SAVE(w->attenuatorTune.load()), nullptr},
     {"SWRescAutoTune", KZ_OFF(SWRescAutoTune), SK_NUMBER, SW_REFRESH, false, "0",
      KZ_LOAD(w->swrEscAutoTune = float(double(v) / 100.0)),
      KZ_SAVE(scaledInt(w->swrEscAutoTune, 100.0)), nullptr},
@@ -179,11 +187,11 @@ const SetupKey kSetupKeys[] = {
      KZ_LOAD(w->maxTemperature2 = float(double(v) / 10.0)),
      KZ_SAVE(scaledInt(w->maxTemperature2, 10.0)), nullptr},
     {"AutoTuneMaxCicli", KZ_OFF(AutoTuneMaxCicli), SK_FLAG, SW_REFRESH, false, "0",
-     KZ_LOAD(w->autoTuneMaxCicli = digitByte(v)), KZ_SAVE(w->autoTuneMaxCicli), nullptr},
+     KZ_LOAD_IN(0, 4, w->autoTuneMaxCicli = digitByte(v)), KZ_SAVE(w->autoTuneMaxCicli), nullptr},
     {"PowerUnits", KZ_OFF(PowerUnits), SK_FLAG, SW_REFRESH, false, "0",
      KZ_LOAD(w->powerUnits = digitByte(v)), KZ_SAVE(w->powerUnits), nullptr},
     {"SaveScreenIdx", KZ_OFF(SaveScreenIdx), SK_FLAG, SW_REFRESH, false, "0",
-     KZ_LOAD(w->saveScreenIdx = digitByte(v)), KZ_SAVE(w->saveScreenIdx), nullptr},
+     KZ_LOAD_IN(0, 4, w->saveScreenIdx = digitByte(v)), KZ_SAVE(w->saveScreenIdx), nullptr},
     // Only bit 0 is the setting; the other bits are the tune handshake.
     {"AutoTuneMode", KZ_OFF(AutoTuneMode), SK_FLAG, SW_REFRESH, false, "0",
      KZ_LOAD(w->autoTuneMode = digitByte(v)), KZ_SAVE(w->autoTuneMode.load() & 1), nullptr},
@@ -194,17 +202,17 @@ const SetupKey kSetupKeys[] = {
     {"MaxTempAllowed", KZ_OFF(MaxTempAllowed), SK_NUMBER, SW_REFRESH, false, "700",
      KZ_LOAD(w->maxTempAllowed = int(v)), KZ_SAVE(w->maxTempAllowed), nullptr},
     {"PSpar1", KZ_OFF(PSpar1), SK_NUMBER, SW_REFRESH, false, "3",
-     KZ_LOAD(w->psPar[0] = int(v)), KZ_SAVE(w->psPar[0]), nullptr},
+     KZ_LOAD_IN(0, 9999, w->psPar[0] = int(v)), KZ_SAVE(w->psPar[0]), nullptr},
     {"PSpar2", KZ_OFF(PSpar2), SK_NUMBER, SW_REFRESH, false, "150",
-     KZ_LOAD(w->psPar[1] = int(v)), KZ_SAVE(w->psPar[1]), nullptr},
+     KZ_LOAD_IN(0, 9999, w->psPar[1] = int(v)), KZ_SAVE(w->psPar[1]), nullptr},
     {"Isteresi1", KZ_OFF(Isteresi1), SK_FLAG, SW_REFRESH, false, "3",
      KZ_LOAD(w->isteresi1 = int(v)), KZ_SAVE(w->isteresi1), nullptr},
     {"Isteresi2", KZ_OFF(Isteresi2), SK_FLAG, SW_REFRESH, false, "3",
      KZ_LOAD(w->isteresi2 = int(v)), KZ_SAVE(w->isteresi2), nullptr},
     {"PSpar3", KZ_OFF(PSpar3), SK_NUMBER, SW_REFRESH, false, "900",
-     KZ_LOAD(w->psPar[2] = int(v)), KZ_SAVE(w->psPar[2]), nullptr},
+     KZ_LOAD_IN(0, 9999, w->psPar[2] = int(v)), KZ_SAVE(w->psPar[2]), nullptr},
     {"PSpar4", KZ_OFF(PSpar4), SK_NUMBER, SW_REFRESH, false, "100",
-     KZ_LOAD(w->psPar[3] = int(v)), KZ_SAVE(w->psPar[3]), nullptr},
+     KZ_LOAD_IN(0, 9999, w->psPar[3] = int(v)), KZ_SAVE(w->psPar[3]), nullptr},
     // Tenths, kept in whole units: 15 reads as 1.0 and is written back as 10.
     {"OffsetPlot", KZ_OFF(OffsetPlot), SK_NUMBER, SW_REFRESH, false, "0",
      KZ_LOAD(w->offsetPlot = double(v / 10)), KZ_SAVE(scaledInt(w->offsetPlot, 10.0)), nullptr},
@@ -215,9 +223,9 @@ const SetupKey kSetupKeys[] = {
     {"NumBanco", KZ_OFF(NumBanco), SK_NUMBER, SW_REFRESH, false, "1",
      KZ_LOAD(w->numBanco = int(v)), KZ_SAVE(w->numBanco.load()), nullptr},
     {"GMpar1", KZ_OFF(GMpar1), SK_NUMBER, SW_REFRESH, false, "2",
-     KZ_LOAD(w->gmPar[0] = int(v)), KZ_SAVE(w->gmPar[0]), nullptr},
+     KZ_LOAD_IN(0, 9999, w->gmPar[0] = int(v)), KZ_SAVE(w->gmPar[0]), nullptr},
     {"GMpar2", KZ_OFF(GMpar2), SK_NUMBER, SW_REFRESH, false, "100",
-     KZ_LOAD(w->gmPar[1] = int(v)), KZ_SAVE(w->gmPar[1]), nullptr},
+     KZ_LOAD_IN(0, 9999, w->gmPar[1] = int(v)), KZ_SAVE(w->gmPar[1]), nullptr},
     {"Peak_media", KZ_OFF(Peak_media), SK_NUMBER, SW_REFRESH, false, "2",
      KZ_LOAD((void)w; fattoremedia = int(v)), KZ_SAVE(((void)w, fattoremedia)), nullptr},
     {"Peak_ValDec", KZ_OFF(Peak_ValDec), SK_NUMBER, SW_REFRESH, false, "10",
@@ -368,7 +376,7 @@ void logSettings(const works *w, const SetupRec *s) {
     std::string_view t = k.width > 0 ? fieldView(s, k) : std::string_view();
     if (k.kind == SK_TEXT || k.save == nullptr)
       kzLog(KZ_LOG_INFO, "%s: -%.*s-", k.name, int(t.size()), t.data());
-    else if (k.write == SW_NUMBER && k.width > 0)
+    else if (strcmp(k.name, "Divide") == 0)  // text and number: the text may run on
       kzLog(KZ_LOG_INFO, "%s: -%.*s- -%ld-", k.name, int(t.size()), t.data(), k.save(w));
     else
       kzLog(KZ_LOG_INFO, "%s: -%ld-", k.name, k.save(w));

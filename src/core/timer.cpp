@@ -22,6 +22,10 @@ void TimerFollowFrequency(works *w) {
   }
   // Interfaces 1 (KAV transceiver) and 2 (FT-817) take the frequency from
   // their links, which set freqHz when they are part of the build.
+  if (mode == 2 && w->anState.load() > 0) {
+    w->anState = 0;
+    IncPNTIn_CMDLinear(21, w);
+  }
   if (w->freqHz.load() != w->lastFreqHz.load() || w->bandRowIdx.load() == -1) {
     if (mode != 0) IncPNTIn_CMDLinear(9, w);
     SetFilterFromfreq(w);
