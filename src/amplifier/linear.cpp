@@ -193,7 +193,7 @@ int SendLinearCommand(works *w, int state) {
       StopSemaforoTuneval(w);
       break;
     case 28:
-      snprintf(buf, sizeof buf, "SF30000%02x;", w->filterCode);
+      snprintf(buf, sizeof buf, "SF30000%02x;", unsigned(w->filterCode.load()));
       sendCmd(w, 'S', 'F', 28, buf, 10);
       kzTrace(">> %s\n", buf);
       break;

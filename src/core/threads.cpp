@@ -8,6 +8,8 @@
 // not available.
 #include "core/threads.h"
 
+#include <mutex>
+
 #include "amplifier/errors.h"
 #include "amplifier/linear.h"
 #include "core/setup.h"
@@ -22,8 +24,13 @@ KzThread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer, thrLeggi, t
 int waitKAV = 5;
 std::atomic<int> startInitThread{0};
 
+// The table is changed by start operations on other threads (the error
+// handler restarts remote threads) while main may be joining it.
+static std::mutex gTableMut;
+
 template <typename F>
 static void startIn(KzThread &slot, F fn, works *w) {
+  std::lock_guard<std::mutex> lk(gTableMut);
   // A slot whose earlier thread ended (remote restart) is joined first.
   if (slot.started && slot.th.joinable()) slot.th.join();
   slot.th = std::thread(fn, w);
@@ -120,9 +127,14 @@ void ExitThreadRemote(works *w) {
 }
 
 static void joinOne(KzThread &slot, const char *text) {
-  if (!slot.started) return;
-  if (slot.th.joinable()) slot.th.join();
-  slot.started = false;
+  std::thread th;
+  {
+    std::lock_guard<std::mutex> lk(gTableMut);
+    if (!slot.started) return;
+    th = std::move(slot.th);
+    slot.started = false;
+  }
+  if (th.joinable()) th.join();
   if (text) kzLog(KZ_LOG_INFO, "%s", text);
 }
 

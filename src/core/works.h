@@ -141,9 +141,9 @@ struct works {
   // 10 band tables
   std::vector<ConfRow> confTab;
   int confCount;
-  int tsRow;  // row whose thresholds were last sent, -1 at start
+  std::atomic<int> tsRow;  // row whose thresholds were last sent, -1 at start
   FilterRow filters[KZ_FILTERS];
-  uint8_t filterCode;  // filter selection last sent, one bit per filter
+  std::atomic<uint8_t> filterCode;  // filter selection last sent, one bit per filter
   std::vector<FanRow> fanTab;
   int fanCount;
   uint8_t remoteActive;
