@@ -24,6 +24,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "sim/amp_sim.h"
+#include "serial_faults.h"
 #include "support.h"
 
 namespace {
@@ -274,4 +275,31 @@ TEST_F(LinkE2E, AfterFirmwareUpdateStartNothingMoreGoesOnTheWire) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   EXPECT_EQ(wire().size(), n);
   EXPECT_EQ(wire().back(), "MR1;");
+}
+
+TEST_F(LinkE2E, FailedReadAndSilenceMidReplyAreRetriedWithoutStaleBytes) {
+  KzSerialFaults &f = kzSerialFaults();
+  f.bytesRead = 0;
+  f.reads = 0;
+  f.silentAfter = -1;
+  // The 5th read fails: the status reply in flight is resent.
+  f.failReadOn = 5;
+  kzSerialUse(kzSerialFaultLayer());
+  startLink();
+  ASSERT_TRUE(waitFor([&] { return logged("timeout -1"); }, 3000));
+  ASSERT_TRUE(waitFor([&] { return w->retryTotal.load() >= 1 && wire().size() >= 4; }, 3000));
+  EXPECT_EQ(w->retryTotal.load(), 1);
+  EXPECT_EQ(wire()[0], "ST;");
+  EXPECT_EQ(wire()[1], "ST;");  // the same command again
+  // Silence after a few bytes of the next reply: time-out, resend, and the
+  // bytes already read must not prefix the reply to the resend.
+  f.failReadOn = 0;
+  f.silentAfter = f.bytesRead.load() + 10;
+  ASSERT_TRUE(waitFor([&] { return w->retryTotal.load() >= 2; }, 4000));
+  EXPECT_EQ(w->retryTotal.load(), 2);
+  f.silentAfter = -1;
+  size_t before = wire().size();
+  ASSERT_TRUE(waitFor([&] { return wire().size() >= before + 6; }, 4000));
+  EXPECT_EQ(loggedCount("**** CHK ERROR!!"), 0);
+  kzSerialUse(nullptr);
 }

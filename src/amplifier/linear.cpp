@@ -331,8 +331,10 @@ void Linear(works *w) {
       kzSleepMs(1000);
     } else if (state >= 0 && state < 41) {
       // A reply belongs to the command just sent: drop any partial reply
-      // left by a time-out so it cannot prefix the next one.
+      // left by a time-out or a failed read, and the late rest of it still
+      // waiting in the driver, so that neither can prefix the next reply.
       LinearRxReset();
+      if (w->linFD >= 0) kzSerialFlushInput(w->linFD);
       if (SendLinearCommand(w, state) != 0) unknownState(state);
     } else {
       unknownState(state);

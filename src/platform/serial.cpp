@@ -1,12 +1,15 @@
 // Serial ports through termios; see serial.h.
 #include "platform/serial.h"
 
+#include <atomic>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-int kzSerialConfigure(int fd, speed_t speed, int vmin, int vtime) {
+namespace {
+
+int realConfigure(int fd, speed_t speed, int vmin, int vtime) {
   termios tio;
   memset(&tio, 0, sizeof tio);
   tio.c_iflag = IGNPAR;
@@ -21,17 +24,40 @@ int kzSerialConfigure(int fd, speed_t speed, int vmin, int vtime) {
   return tcsetattr(fd, TCSANOW, &tio) == 0 ? 0 : -1;
 }
 
-int kzSerialOpen(const char *path) { return open(path, O_RDWR | O_NOCTTY); }
+int realOpen(const char *path) { return open(path, O_RDWR | O_NOCTTY); }
 
-int kzSerialAvail(int fd) {
+int realAvail(int fd) {
   int n = 0;
   if (ioctl(fd, FIONREAD, &n) != 0) return -1;
   return n;
 }
 
-ssize_t kzSerialRead(int fd, void *buf, size_t len) { return read(fd, buf, len); }
-ssize_t kzSerialWrite(int fd, const void *buf, size_t len) { return write(fd, buf, len); }
-
-void kzSerialClose(int fd) {
+ssize_t realRead(int fd, void *buf, size_t len) { return read(fd, buf, len); }
+ssize_t realWrite(int fd, const void *buf, size_t len) { return write(fd, buf, len); }
+void realClose(int fd) {
   if (fd >= 0) close(fd);
 }
+
+int realFlushInput(int fd) { return tcflush(fd, TCIFLUSH); }
+
+std::atomic<const KzSerialBackend *> gSerial{&kzSerialReal};
+
+}  // namespace
+
+const KzSerialBackend kzSerialReal = {realOpen,  realConfigure, realAvail,     realRead,
+                                      realWrite, realClose,     realFlushInput};
+
+void kzSerialUse(const KzSerialBackend *backend) { gSerial = backend ? backend : &kzSerialReal; }
+const KzSerialBackend *kzSerialCurrent() { return gSerial.load(); }
+
+int kzSerialConfigure(int fd, speed_t speed, int vmin, int vtime) {
+  return gSerial.load()->configure(fd, speed, vmin, vtime);
+}
+int kzSerialOpen(const char *path) { return gSerial.load()->open(path); }
+int kzSerialAvail(int fd) { return gSerial.load()->avail(fd); }
+ssize_t kzSerialRead(int fd, void *buf, size_t len) { return gSerial.load()->read(fd, buf, len); }
+ssize_t kzSerialWrite(int fd, const void *buf, size_t len) {
+  return gSerial.load()->write(fd, buf, len);
+}
+void kzSerialClose(int fd) { gSerial.load()->close(fd); }
+int kzSerialFlushInput(int fd) { return gSerial.load()->flushInput(fd); }
