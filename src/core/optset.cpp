@@ -28,8 +28,8 @@ int OptSetRemountRo() {
   return 0;
 }
 
-int OptSetSaveFile(const char *fixedPath, const std::string &data) {
-  if (OptSetRemountRw() != 0) return -1;
+int OptSetSaveFile(const char *fixedPath, const std::string &data, bool alsoTrace) {
+  if (OptSetRemountRw(alsoTrace) != 0) return -1;
   std::string path = kzPath(fixedPath);
   int rc = 0;
   if (kzSaveFileAtomic(path, data) != 0) {

@@ -17,4 +17,5 @@ int OptSetRemountRo();
 // Remount rw, atomic save of `data` to the fixed path (mapped under the
 // root), remount ro. Returns 0, -1 when the remount failed (nothing
 // written), -2 when the save failed (old file kept, partition remounted ro).
-int OptSetSaveFile(const char *fixedPath, const std::string &data);
+// `alsoTrace` puts the remount-rw failure on standard error too.
+int OptSetSaveFile(const char *fixedPath, const std::string &data, bool alsoTrace = false);
