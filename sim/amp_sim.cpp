@@ -21,9 +21,12 @@
 // 130 W (120 W model). Bypassed or tripped: the input passes straight
 // through (forward = input) and the stages dissipate nothing.
 // Reflected = forward x |gamma|^2 with gamma = (Z - 50) / (Z + 50) and Z the
-// impedance the transmitter sees (`loadSeenByTransmitter`: today the load
-// of the selected antenna port, antenna 1..3 -> port 0..2, others port 0;
-// the tuner network is to be inserted there). Peak = forward.
+// impedance the transmitter sees (`loadSeenByTransmitter`): the load of the
+// selected antenna port (antenna 1..3 -> port 0..2, others port 0) at the
+// drive frequency, seen through the tuner network as the last "MT1%08X;"
+// word sets its relays (tuner_net.cpp; word 0 at power-on = bypass). A port
+// holds either a fixed impedance (simAmpSetLoad) or its antenna model
+// (simAmpSetDefaultLoad). Peak = forward.
 // Current = 0.3 A idle + forward / 0.55 / 48 V while amplifying.
 //
 // Raw readings (what the status reply carries): power raw = round(sqrt(P /
@@ -59,6 +62,7 @@
 // replacements (simAmpReplyOnce) do execute it. A received checksum that is
 // wrong gets "XX!;", an unknown command "XX?;", bad parameters "XX&;".
 #include "sim/amp_sim.h"
+#include "sim/tuner_net.h"
 
 #include <algorithm>
 #include <atomic>
@@ -192,6 +196,7 @@ struct SimAmp {
   double driveW = 0;
   uint32_t driveHz = 0;
   std::complex<double> load[3] = {{50, 0}, {50, 0}, {50, 0}};
+  bool fixedLoad[3] = {true, true, true};  // false: the port's antenna model
   double ambient = 25;
   double tBoard = 25, tSink = 25;  // thermal model
   double forced1 = NAN, forced2 = NAN;
@@ -294,7 +299,9 @@ void sendReply(SimAmp *a, const std::string &text) {
 std::complex<double> loadSeenByTransmitter(const SimAmp *a) {
   int ant = a->s.antenna;
   int port = (ant >= 1 && ant <= 3) ? ant - 1 : 0;
-  return a->load[port];
+  double f = a->driveHz;
+  std::complex<double> z = a->fixedLoad[port] ? a->load[port] : simNetDefaultLoad(port, f);
+  return simNetInputImpedanceWord(a->s.tuneWord, f, z);
 }
 
 double gamma2(std::complex<double> z) {
@@ -644,6 +651,7 @@ SimAmp *simAmpStart(const SimAmpOptions &opt) {
   if (a->opt.serial.empty()) a->opt.serial = a->opt.model == '1' ? "KZ120-000123" : "KZ60-000123";
   if (a->opt.serial2.empty()) a->opt.serial2 = "PA-REV-C 2023-04-18";
   powerOn(a);
+  for (bool &fixed : a->fixedLoad) fixed = !a->opt.antennaModels;
   a->lastThermal = Clock::now();
 
   char path[128];
@@ -712,7 +720,21 @@ void simAmpSetLoad(SimAmp *a, int port, std::complex<double> z) {
   std::lock_guard<std::mutex> lk(a->m);
   settle(a);
   a->load[port] = z;
+  a->fixedLoad[port] = true;
   settle(a);
+}
+
+void simAmpSetDefaultLoad(SimAmp *a, int port) {
+  if (port < 0 || port > 2) return;
+  std::lock_guard<std::mutex> lk(a->m);
+  settle(a);
+  a->fixedLoad[port] = false;
+  settle(a);
+}
+
+std::complex<double> simAmpLoadSeen(SimAmp *a) {
+  std::lock_guard<std::mutex> lk(a->m);
+  return loadSeenByTransmitter(a);
 }
 
 void simAmpSetAmbient(SimAmp *a, double celsius) {

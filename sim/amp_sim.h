@@ -9,7 +9,8 @@
 // region, model). Status replies report powers computed from a drive level
 // and the load the transmitter sees, two temperatures that rise with
 // dissipation and fall with fan speed, the frequency counter and
-// protection trips.
+// protection trips. The tuner network between the amplifier and the
+// antenna ports, and the antennas themselves, are in sim/tuner_net.h.
 //
 // It knows only the wire bytes, never the program's internals. Tests and
 // the simulator steer it through the functions below (drive, load, fault
@@ -32,6 +33,10 @@ struct SimAmpOptions {
   std::string serial;
   // Text of information block 1 ("ER0001;"); empty = a board revision text.
   std::string serial2;
+  // true: ports 1 and 2 start on their antenna models (a 7 MHz dipole, a
+  // random wire; port 0 is a 50 ohm dummy load either way). false: all
+  // three ports start as fixed 50 ohm loads.
+  bool antennaModels = false;
 };
 
 // Starts the simulated micro-controller on a new PTY; nullptr on failure.
@@ -54,8 +59,15 @@ size_t simAmpWaitReceived(SimAmp *a, size_t count, int timeoutMs);
 // Carrier at the amplifier's input: drive power in W (0 = no carrier) and
 // its frequency in Hz (the frequency counter reports it).
 void simAmpSetDrive(SimAmp *a, double watts, uint32_t freqHz);
-// Load impedance of an antenna port (0..2), ohms; default 50 + j0.
+// Fixed load impedance of an antenna port (0..2), ohms, at every
+// frequency; replaces the port's antenna model until simAmpSetDefaultLoad.
 void simAmpSetLoad(SimAmp *a, int port, std::complex<double> z);
+// Puts antenna port 0..2 back on its frequency-dependent model
+// (simNetDefaultLoad in sim/tuner_net.h).
+void simAmpSetDefaultLoad(SimAmp *a, int port);
+// Impedance the transmitter sees now: the selected port's load at the drive
+// frequency through the tuner network as the last "MT1" word set it.
+std::complex<double> simAmpLoadSeen(SimAmp *a);
 // Ambient temperature, degrees C (default 25).
 void simAmpSetAmbient(SimAmp *a, double celsius);
 // Forces the two temperatures (degrees C); NaN releases a sensor.
