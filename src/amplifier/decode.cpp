@@ -20,6 +20,7 @@
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "tuner/autotune.h"
 
 // ---- field helpers -------------------------------------------------------
 
@@ -265,6 +266,7 @@ static void decodeStatus(works *w, const char *text) {
     }
     case 1:
       // One step of the auto-tune per status reply, then its network word.
+      TuneTask(w);
       linearProcessStatus = 11;
       break;
     case 2:

@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/serial.h"
+#include "tuner/tunemem.h"
 #include "tuner/tunesem.h"
 
 std::atomic<int> linearProcessStatus{1};
@@ -188,6 +189,7 @@ int SendLinearCommand(works *w, int state) {
       // Network word from the tune memory: the word is loaded and sent
       // under the tuner value semaphore.
       WaitSemaforoTuneval(w);
+      LoadTuneFromMEM(w, w->antenna.load());
       w->atuBypass = 0;
       sendTuneWord(w, 27);
       StopSemaforoTuneval(w);

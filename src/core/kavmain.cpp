@@ -23,6 +23,7 @@
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "tuner/tunemem.h"
 
 static const char *const kVersion = "0.050";
 
@@ -75,6 +76,7 @@ int KavMain(const KavHooks *hooks) {
   readSetup(w.get());
   for (int i = 0; i < 4; i++) w->tsThreshold[i] = tsKeep[i];
   w->tsRow = tsRowKeep;
+  LoadAllBankTable(w.get(), w->numBanco.load());
   w->bandRowIdx = -1;
   kzTrace("ModeWorkIdx %i \n", w->ModeWorkIdx.load());
 

@@ -9,6 +9,7 @@
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "tuner/automation.h"
 
 void TimerFollowFrequency(works *w) {
   int mode = w->ModeWorkIdx.load();
@@ -30,10 +31,7 @@ void TimerFollowFrequency(works *w) {
     if (mode != 0) IncPNTIn_CMDLinear(9, w);
     SetFilterFromfreq(w);
     SearchCambioSoglie_TS(w);
-    // The band automation leaves the bank-table row of the frequency here;
-    // until it is part of the build no row is known (100), so a -1 forces
-    // the actions once, not every cycle.
-    w->bandRowIdx = 100;
+    GestioneAntennaAutomatica(w);
     w->lastFreqHz = w->freqHz.load();
   }
 }

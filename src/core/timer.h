@@ -1,6 +1,7 @@
 // The periodic supervisor thread: once per cycle (a fixed pause plus the
 // work) it follows the operating frequency of the selected interface and
-// runs the per-frequency actions (filter and band thresholds), keeps the
+// runs the per-frequency actions (filter, band thresholds and the bank
+// table row: antenna, operate or standby, attenuator, stored tune), keeps the
 // date text, and counts down the link hold-off and the temperature-log
 // interval on the monotonic clock. The screen drawing, the tuning
 // handshake and the status frame of a remote unit join it as the panel,
