@@ -40,6 +40,22 @@ static const char kVentola[] =
     "50 60\n"
     "60 100\n";
 
+// Bank 1: the unit follows the amplifier's own frequency counter
+// ("Generic"), operates on every band with the tuner in line, antenna 1.
+static const char kBank1[] =
+    "!Gen\n"
+    "160m 1800000 2000000 1 1 0 0 0.0\n"
+    "80m 3500000 4000000 1 1 0 0 0.0\n"
+    "60m 5330500 5450000 1 1 0 0 0.0\n"
+    "40m 7000000 7300000 1 1 0 0 0.0\n"
+    "30m 10100000 10150000 1 1 0 0 0.0\n"
+    "20m 14000000 14350000 1 1 0 0 0.0\n"
+    "17m 18068000 18168000 1 1 0 0 0.0\n"
+    "15m 21000000 21450000 1 1 0 0 0.0\n"
+    "12m 24890000 24990000 1 1 0 0 0.0\n"
+    "10m 28000000 29700000 1 1 0 0 0.0\n"
+    "6m 50000000 54000000 1 1 0 0 0.0\n";
+
 static int writeIfMissing(const std::string &path, const char *text) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0) return 0;
@@ -53,5 +69,6 @@ static int writeIfMissing(const std::string &path, const char *text) {
 int simWriteUnitFiles(const std::string &root) {
   std::string dir = root + "/opt/set/";
   return writeIfMissing(dir + "config.txt", kConfig) + writeIfMissing(dir + "filter.txt", kFilter) +
-         writeIfMissing(dir + "ventola.txt", kVentola);
+         writeIfMissing(dir + "ventola.txt", kVentola) +
+         writeIfMissing(dir + "antenna_b1.txt", kBank1);
 }

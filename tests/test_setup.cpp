@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/optset.h"
 #include "core/setup.h"
 #include "core/works.h"
 #include "platform/cmdrun.h"
@@ -212,4 +213,24 @@ TEST_F(SetupTest, RemountFailureLeavesTheFileAlone) {
   EXPECT_TRUE(std::any_of(logs.begin(), logs.end(), [](const std::string &l) {
     return l.rfind("can't mount rw /opt/set/ error ", 0) == 0;
   }));
+}
+
+TEST(OptSetWindow, OverlappingWritersShareOneWritableWindow) {
+  KzTempRoot root("kz_window");
+  ASSERT_EQ(OptSetRemountRw(), 0);  // first writer in: rw
+  ASSERT_EQ(OptSetRemountRw(), 0);  // second writer: already writable
+  OptSetRemountRo();                // first out: still a writer inside
+  EXPECT_EQ(kzCmdRecorded(), std::vector<std::string>{kRemounts[0]});
+  OptSetRemountRo();  // last out: ro
+  EXPECT_EQ(kzCmdRecorded(), kRemounts);
+  // A refused rw remount opens no window.
+  kzCmdScript("mount -o remount defaults,rw", 1);
+  kzTraceQuiet(true);
+  EXPECT_EQ(OptSetRemountRw(), -1);
+  kzTraceQuiet(false);
+  kzCmdClearScript();
+  kzCmdClearRecorded();
+  ASSERT_EQ(OptSetRemountRw(), 0);
+  OptSetRemountRo();
+  EXPECT_EQ(kzCmdRecorded(), kRemounts);
 }

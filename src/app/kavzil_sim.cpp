@@ -213,6 +213,7 @@ int main(int argc, char **argv) {
   if (run.opt.builtinAmp) {
     SimAmpOptions ao;
     ao.model = run.opt.model;
+    ao.antennaModels = true;  // dummy load, dipole and random wire on ports 1-3
     run.amp = simAmpStart(ao);
     if (run.amp == nullptr) {
       fprintf(stderr, "kavzil-sim: cannot start the simulated amplifier\n");
