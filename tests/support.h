@@ -3,7 +3,10 @@
 // ring and the error list.
 #pragma once
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +18,16 @@
 #include "platform/cmdrun.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+
+// Polls `pred` every 5 ms until it holds or `timeoutMs` passed.
+inline bool kzWaitFor(const std::function<bool()> &pred, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pred();
+}
 
 // A fresh directory with opt/set that stands for "/" while alive; the
 // command recorder starts with no script and no record.

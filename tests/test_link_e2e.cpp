@@ -29,15 +29,6 @@
 
 namespace {
 
-bool waitFor(const std::function<bool()> &pred, int timeoutMs) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
-}
-
 class LinkE2E : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -86,7 +77,7 @@ class LinkE2E : public ::testing::Test {
 TEST_F(LinkE2E, StartUpCommandsGoOutInOrderEachFollowedByStatusPoll) {
   InitMicroCmd(w.get());
   startLink();
-  ASSERT_TRUE(waitFor([&] { return countOf("MR0;") == 1 && countOf("FM;") >= 1; }, 5000));
+  ASSERT_TRUE(kzWaitFor([&] { return countOf("MR0;") == 1 && countOf("FM;") >= 1; }, 5000));
   std::vector<std::string> r = wire();
   const std::vector<std::string> expected = {
       "VSM;", "ER0000;", "ER0001;", "ER0002;", "MP0;", "TS4095409515003700;", "AN0;",
@@ -103,7 +94,7 @@ TEST_F(LinkE2E, StartUpCommandsGoOutInOrderEachFollowedByStatusPoll) {
   ASSERT_FALSE(raw.empty());
   EXPECT_EQ(raw[0], "4dST;");
   // Replies were decoded: identity and unmuted registry.
-  EXPECT_TRUE(waitFor([&] { return w->ampModel.load() != 255; }, 1000));
+  EXPECT_TRUE(kzWaitFor([&] { return w->ampModel.load() != 255; }, 1000));
   EXPECT_EQ(w->errorsMuted.load() & 1, 0);
   EXPECT_EQ(w->microReset.load(), 1);
   EXPECT_NE(w->fwVersion[0], 0);
@@ -111,13 +102,13 @@ TEST_F(LinkE2E, StartUpCommandsGoOutInOrderEachFollowedByStatusPoll) {
 
 TEST_F(LinkE2E, IdleLinkAlternatesStatusAndFrequencyAndAQueuedCommandTakesOneFmPlace) {
   startLink();
-  ASSERT_TRUE(waitFor([&] { return wire().size() >= 8; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= 8; }, 3000));
   auto r = wire();
   for (size_t i = 0; i < 8; i++) EXPECT_EQ(r[i], i % 2 == 0 ? "ST;" : "FM;") << i;
   simAmpClearReceived(amp);
   // Whenever it is queued, the command takes the next "FM;" place.
   IncPNTIn_CMDLinear(7, w.get());
-  ASSERT_TRUE(waitFor([&] { return countOf("SA1;") == 1 && wire().size() >= 8; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return countOf("SA1;") == 1 && wire().size() >= 8; }, 3000));
   r = wire();
   auto it = std::find(r.begin(), r.end(), "SA1;");
   ASSERT_NE(it, r.end());
@@ -134,10 +125,10 @@ TEST_F(LinkE2E, UnansweredCommandIsWrittenFourTimesThenErrorFourWithHoldOff) {
   w->errorsMuted = 0;
   simAmpIgnore(amp, "SA");
   startLink();
-  ASSERT_TRUE(waitFor([&] { return wire().size() >= 2; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= 2; }, 3000));
   IncPNTIn_CMDLinear(7, w.get());
-  ASSERT_TRUE(waitFor([&] { return ExistError(w.get(), 4) == 1; }, 30000));
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(kzWaitFor([&] { return ExistError(w.get(), 4) == 1; }, 30000));
+  ASSERT_TRUE(kzWaitFor([&] {
     auto r = wire();
     auto last = std::find(r.rbegin(), r.rend(), "SA1;");
     return last != r.rend() && last != r.rbegin() && *(last - 1) == "ST;";
@@ -158,15 +149,15 @@ TEST_F(LinkE2E, UnansweredCommandIsWrittenFourTimesThenErrorFourWithHoldOff) {
   // does not raise error 4 again, but restarts from "ST;" all the same.
   DeleteErrore(w.get(), 4);
   IncPNTIn_CMDLinear(7, w.get());
-  ASSERT_TRUE(waitFor([&] { return w->restartCount.load() == 2; }, 30000));
+  ASSERT_TRUE(kzWaitFor([&] { return w->restartCount.load() == 2; }, 30000));
   EXPECT_EQ(countOf("SA1;"), 8u);
   EXPECT_FALSE(ExistError(w.get(), 4));
-  EXPECT_TRUE(waitFor([&] { return wire().back() == "ST;" || wire().back() == "FM;"; }, 2000));
+  EXPECT_TRUE(kzWaitFor([&] { return wire().back() == "ST;" || wire().back() == "FM;"; }, 2000));
 }
 
 TEST_F(LinkE2E, BadChecksumsAreReportedAndTheReplyStillDecoded) {
   startLink();
-  ASSERT_TRUE(waitFor([&] { return wire().size() >= 2; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= 2; }, 3000));
   // Lower-case checksum characters fail the check (a checksum of digits
   // only reads the same in both cases, so several replies are sent so).
   simAmpLowerCaseChecksum(amp, 20);
@@ -175,37 +166,37 @@ TEST_F(LinkE2E, BadChecksumsAreReportedAndTheReplyStillDecoded) {
   // decoded: the antenna index follows it.
   w->antenna = 2;
   IncPNTIn_CMDLinear(7, w.get());
-  ASSERT_TRUE(waitFor([&] { return countOf("SA3;") >= 1 && logged("**** CHK ERROR!!"); }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return countOf("SA3;") >= 1 && logged("**** CHK ERROR!!"); }, 3000));
   EXPECT_EQ(w->antenna.load(), 2);
   EXPECT_EQ(w->retryTotal.load(), 0);  // nothing was resent for it
   // A wrong checksum: reported too, and the link goes on polling.
   simAmpBadChecksum(amp, 1);
   size_t before = wire().size();
-  ASSERT_TRUE(waitFor([&] { return loggedCount("**** CHK ERROR!!") >= 2; }, 3000));
-  ASSERT_TRUE(waitFor([&] { return wire().size() >= before + 4; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return loggedCount("**** CHK ERROR!!") >= 2; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= before + 4; }, 3000));
   EXPECT_EQ(w->restartCount.load(), 0);
 }
 
 TEST_F(LinkE2E, OverlongReplyRestartsTheBufferOnceAndTheLinkRecovers) {
   startLink();
-  ASSERT_TRUE(waitFor([&] { return wire().size() >= 2; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= 2; }, 3000));
   simAmpSetSilent(amp, true);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   simAmpSendRaw(amp, std::string(600, 'A'));
-  ASSERT_TRUE(waitFor([&] { return logged("ERROR COUNTER LINEAR"); }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return logged("ERROR COUNTER LINEAR"); }, 3000));
   EXPECT_EQ(loggedCount("ERROR COUNTER LINEAR"), 1);
   simAmpSetSilent(amp, false);
   size_t before = wire().size();
   // The command in flight times out, is resent, and the polling resumes.
-  ASSERT_TRUE(waitFor([&] { return wire().size() >= before + 4; }, 6000));
+  ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= before + 4; }, 6000));
 }
 
 TEST_F(LinkE2E, RefusedCommandIsResent) {
   startLink();
-  ASSERT_TRUE(waitFor([&] { return wire().size() >= 2; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= 2; }, 3000));
   simAmpRefuse(amp, "SA", '?', 1);
   IncPNTIn_CMDLinear(7, w.get());
-  ASSERT_TRUE(waitFor([&] { return countOf("SA1;") == 2 && wire().back() != "SA1;"; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return countOf("SA1;") == 2 && wire().back() != "SA1;"; }, 3000));
   EXPECT_EQ(w->retryTotal.load(), 1);
   EXPECT_TRUE(logged("CMD Errato:SA?;"));
 }
@@ -215,7 +206,7 @@ TEST_F(LinkE2E, TemperatureAlarmSwitchesProtectionOn) {
   w->maxTemperature = 60;
   simAmpForceTemps(amp, 65, 30);
   startLink();
-  ASSERT_TRUE(waitFor([&] { return countOf("AB0;") == 1; }, 4000));
+  ASSERT_TRUE(kzWaitFor([&] { return countOf("AB0;") == 1; }, 4000));
   auto r = wire();
   auto mp = std::find(r.begin(), r.end(), "MP1;");
   auto at = std::find(r.begin(), r.end(), "AT11;");
@@ -229,28 +220,28 @@ TEST_F(LinkE2E, TemperatureAlarmSwitchesProtectionOn) {
   // Cooling below the limit minus the hysteresis: alarm off, "AB1;", and
   // the after-alarm code that waits for the operator's reset.
   simAmpForceTemps(amp, 20, 20);
-  ASSERT_TRUE(waitFor([&] { return ExistError(w.get(), 0) == 1; }, 8000));
+  ASSERT_TRUE(kzWaitFor([&] { return ExistError(w.get(), 0) == 1; }, 8000));
   EXPECT_FALSE(ExistError(w.get(), 2));
-  EXPECT_TRUE(waitFor([&] { return countOf("AB1;") == 1; }, 2000));
+  EXPECT_TRUE(kzWaitFor([&] { return countOf("AB1;") == 1; }, 2000));
 }
 
 TEST_F(LinkE2E, MicroControllerRestartAndFaultBitsReachTheRegistry) {
   InitMicroCmd(w.get());
   startLink();
-  ASSERT_TRUE(waitFor([&] { return w->microReset.load() == 1 && CmdRingEmpty(w.get()); }, 5000));
+  ASSERT_TRUE(kzWaitFor([&] { return w->microReset.load() == 1 && CmdRingEmpty(w.get()); }, 5000));
   simAmpMicroRestart(amp);
-  ASSERT_TRUE(waitFor([&] { return ExistError(w.get(), 16) == 1; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return ExistError(w.get(), 16) == 1; }, 3000));
   simAmpSetFaultBits(amp, 0x02);
-  ASSERT_TRUE(waitFor([&] { return ExistError(w.get(), 15) == 1; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return ExistError(w.get(), 15) == 1; }, 3000));
   EXPECT_STREQ(w->errTable[15].line2, "REFL");
   simAmpSetFaultBits(amp, 0x00);
-  EXPECT_TRUE(waitFor([&] { return ExistError(w.get(), 15) == 0; }, 3000));
+  EXPECT_TRUE(kzWaitFor([&] { return ExistError(w.get(), 15) == 0; }, 3000));
 }
 
 TEST_F(LinkE2E, PortThatCannotBeOpenedIsReportedAndTheThreadStillStops) {
   snprintf(rec.LinPort, sizeof rec.LinPort, "%s", "/nonexist/x");
   startLink();
-  ASSERT_TRUE(waitFor([&] { return w->linkError.load() == 1; }, 2000));
+  ASSERT_TRUE(kzWaitFor([&] { return w->linkError.load() == 1; }, 2000));
   EXPECT_STREQ(w->linkErrorText, "Linear: Unable to open device /nonexist/x");
   stopLink();
   // A device that is not a terminal opens but takes no serial settings.
@@ -258,16 +249,16 @@ TEST_F(LinkE2E, PortThatCannotBeOpenedIsReportedAndTheThreadStillStops) {
   w->linkError = 0;
   snprintf(rec.LinPort, sizeof rec.LinPort, "%s", "/dev/null");
   startLink();
-  ASSERT_TRUE(waitFor([&] { return w->linkError.load() == 1; }, 2000));
+  ASSERT_TRUE(kzWaitFor([&] { return w->linkError.load() == 1; }, 2000));
   EXPECT_STREQ(w->linkErrorText, "Linear: Unable to set comm port /dev/null");
   stopLink();
 }
 
 TEST_F(LinkE2E, AfterFirmwareUpdateStartNothingMoreGoesOnTheWire) {
   startLink();
-  ASSERT_TRUE(waitFor([&] { return wire().size() >= 2; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= 2; }, 3000));
   IncPNTIn_CMDLinear(30, w.get());
-  ASSERT_TRUE(waitFor([&] { return countOf("MR1;") == 1; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return countOf("MR1;") == 1; }, 3000));
   EXPECT_TRUE(w->maintFlags.load() & 4);
   size_t n = wire().size();
   IncPNTIn_CMDLinear(7, w.get());
@@ -286,8 +277,8 @@ TEST_F(LinkE2E, FailedReadAndSilenceMidReplyAreRetriedWithoutStaleBytes) {
   f.failReadOn = 5;
   kzSerialUse(kzSerialFaultLayer());
   startLink();
-  ASSERT_TRUE(waitFor([&] { return logged("timeout -1"); }, 3000));
-  ASSERT_TRUE(waitFor([&] { return w->retryTotal.load() >= 1 && wire().size() >= 4; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return logged("timeout -1"); }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return w->retryTotal.load() >= 1 && wire().size() >= 4; }, 3000));
   EXPECT_EQ(w->retryTotal.load(), 1);
   EXPECT_EQ(wire()[0], "ST;");
   EXPECT_EQ(wire()[1], "ST;");  // the same command again
@@ -295,11 +286,11 @@ TEST_F(LinkE2E, FailedReadAndSilenceMidReplyAreRetriedWithoutStaleBytes) {
   // bytes already read must not prefix the reply to the resend.
   f.failReadOn = 0;
   f.silentAfter = f.bytesRead.load() + 10;
-  ASSERT_TRUE(waitFor([&] { return w->retryTotal.load() >= 2; }, 4000));
+  ASSERT_TRUE(kzWaitFor([&] { return w->retryTotal.load() >= 2; }, 4000));
   EXPECT_EQ(w->retryTotal.load(), 2);
   f.silentAfter = -1;
   size_t before = wire().size();
-  ASSERT_TRUE(waitFor([&] { return wire().size() >= before + 6; }, 4000));
+  ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= before + 6; }, 4000));
   EXPECT_EQ(loggedCount("**** CHK ERROR!!"), 0);
   kzSerialUse(nullptr);
 }

@@ -28,15 +28,6 @@
 
 namespace {
 
-bool waitFor(const std::function<bool()> &pred, int timeoutMs) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
-}
-
 std::string lastMt1(SimAmp *amp) {
   auto r = simAmpReceived(amp);
   for (auto it = r.rbegin(); it != r.rend(); ++it)
@@ -77,23 +68,23 @@ TEST(TuneE2E, ConvergesStoresAndComesBackFromMemory) {
   std::thread sup(timer, w.get());
   // The band row is applied: tuner in line with nothing stored = reset to
   // "CL" with both codes 0, amplifier in operation.
-  ASSERT_TRUE(waitFor([&] { return lastMt1(amp) == "MT100800000;"; }, 5000));
-  ASSERT_TRUE(waitFor([&] { return !simAmpState(amp).bypass; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return lastMt1(amp) == "MT100800000;"; }, 5000));
+  ASSERT_TRUE(kzWaitFor([&] { return !simAmpState(amp).bypass; }, 3000));
 
   // The transceiver transmits (its link would set this) and the key starts
   // the tune.
   w->txActive = 1;
   GoTune(w.get());
   ASSERT_EQ(w->tuneState.load(), 1);
-  ASSERT_TRUE(waitFor([&] { return w->tuneState.load() == 0; }, 20000));
+  ASSERT_TRUE(kzWaitFor([&] { return w->tuneState.load() == 0; }, 20000));
   uint32_t tuned = w->tuneWord.load();
   EXPECT_FALSE(ExistError(w.get(), 18));
   EXPECT_LT(tuneParam.swr, 1.5f);
   char want[16];
   snprintf(want, sizeof want, "MT1%08X;", tuned);
-  ASSERT_TRUE(waitFor([&] { return simAmpState(amp).tuneWord == tuned; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return simAmpState(amp).tuneWord == tuned; }, 3000));
   // What the amplifier now measures through the network.
-  ASSERT_TRUE(waitFor([&] { return w->swr.load() > 0 && w->swr.load() < 1.5f; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return w->swr.load() > 0 && w->swr.load() < 1.5f; }, 3000));
 
   // Stored in the slot of 21.2 MHz, antenna 1, bank 1.
   std::string text;
@@ -106,9 +97,9 @@ TEST(TuneE2E, ConvergesStoresAndComesBackFromMemory) {
   // Away to 20 m (nothing stored there: reset) and back: the stored tune
   // goes out again.
   w->freqHz = 14200000;
-  ASSERT_TRUE(waitFor([&] { return lastMt1(amp) == "MT100800000;"; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return lastMt1(amp) == "MT100800000;"; }, 3000));
   w->freqHz = 21200000;
-  ASSERT_TRUE(waitFor([&] { return lastMt1(amp) == want; }, 3000));
+  ASSERT_TRUE(kzWaitFor([&] { return lastMt1(amp) == want; }, 3000));
   EXPECT_EQ(simAmpState(amp).tuneWord, tuned);
 
   w->running = 0;
