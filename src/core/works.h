@@ -97,7 +97,8 @@ struct works {
   char linkErrorText[100];
 
   // 3 display
-  FbScreen *fb;
+  FbScreen *fb;  // null when no display could be opened: nothing is drawn
+  char imgName[9];  // base name of the background picture ("%s.png")
 
   // 4 identity
   std::atomic<uint8_t> ampRegion;  // '0' EU, '1' USA, 255 not reported yet
@@ -200,7 +201,11 @@ struct works {
   std::atomic<int> ModeWorkIdx;  // 0 Generic, 1 KAV transceiver, 2 FT-817
 
   // 14 link bookkeeping
-  uint8_t panelReply[4];
+  std::atomic<uint8_t> panelReply[4];  // supervisor chip: version, 12 V, 15 V, supply
+  uint32_t panelCmdTimer;              // passes until the next periodic read
+  uint8_t panelCmdIdx;                 // position in the periodic read cycle
+  std::atomic<uint8_t> keyFlags;       // bit 0 a long press is about to fire
+  std::atomic<int64_t> lastKeyTime;    // seconds, time of the last key
   char lastCmd[2];
   int lastCmdState;
   std::atomic<int> retryTotal, retryCount, restartCount;

@@ -1,0 +1,18 @@
+// Front-panel buttons and the panel supervisor chip: the GPIO thread polls
+// the six buttons every 2 ms (debounce, long press, accelerating repeat)
+// and calls the key dispatcher on its own thread; it also drives three
+// outputs and bit-bangs one-byte orders to the supervisor chip, storing its
+// replies (version, 12 V, 15 V, amplifier supply) in panelReply.
+#pragma once
+
+struct works;
+
+// The key dispatcher: key 1-6, longBits 0 for a short press (sent on
+// release) or the pending long-press bits with this key's bit. Non-zero:
+// repeat while held; 0: done until the release.
+using KzKeyDispatcher = int (*)(works *w, int key, int longBits);
+// The dispatcher the thread calls (the panel's DecodeTasto when it is in
+// the build; tests install a recording one).
+void GpioSetDispatcher(KzKeyDispatcher d);
+
+void GPIO(works *w);

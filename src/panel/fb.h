@@ -1,0 +1,40 @@
+// Framebuffer and drawing: the FbScreen record (device memory, drawing
+// buffer, background buffer) and the raster primitives every screen is
+// built from. All drawing goes into memory; fbRealize copies the drawing
+// buffer to the device memory. Pixel (x, y) is at y * lineSize +
+// x * pixelSize; 4-byte pixels are blue, green, red, 0; 2-byte pixels RGB
+// 5-6-5 little-endian; 1- and 3-byte screens start but lines draw nothing.
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct works;
+
+struct FbScreen {
+  uint16_t xres;
+  uint16_t yres;
+  int32_t memSize;    // bytes of one screen: xres * yres * bits_per_pixel / 8
+  int32_t lineSize;   // bytes of one row: xres * pixelSize
+  int32_t pixelSize;  // bytes per pixel, 1 to 4
+  uint8_t *screenMem;  // the device memory (or the simulated screen)
+  uint8_t *drawBuf;
+  uint8_t *backBuf;
+};
+
+// Opens the display through the current display backend (platform/fbdev.h):
+// the board's /dev/fb0, or the simulated 800 x 480 x 32-bit memory screen.
+// Null when it cannot be opened (logged); the program then draws nothing.
+FbScreen *fbInit();
+void fbRealize(FbScreen *fb);
+void fbSetBack(FbScreen *fb);
+void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbScreen *fb,
+                        int toBack);
+void DrawLine(int x0, int y0, int x1, int y1, int red, int green, int blue, FbScreen *fb,
+              int toBack);
+void DrawRect(works *w, int x0, int y0, int x1, int y1, int red, int green, int blue);
+
+// Which memory fbSavePng writes.
+enum { FB_SCREEN = 0, FB_DRAW = 1, FB_BACK = 2 };
+// Saves one memory of a 4-byte screen as an RGB PNG (libpng) so that tests,
+// the simulator and people can look at it. Returns 0 or -1 (logged).
+int fbSavePng(const FbScreen *fb, const std::string &path, int which = FB_SCREEN);

@@ -1,0 +1,21 @@
+// Text: FreeType faces in a table of font slots (loaded once at start),
+// anti-aliased strings drawn into the drawing buffer with the baseline at
+// y, their width, and the UTF-8 decoder. Also dispStat, the decoder of the
+// plain-text remote display commands.
+#pragma once
+#include <cstddef>
+
+struct FbScreen;
+struct works;
+
+enum { KZ_FONT_SLOTS = 20 };
+
+void TTFLoad(const char *fileName, int pixelSize, int slotIndex);
+// The twelve loads of the start-up, in their order (slot 3 stays empty).
+void LoadFonts();
+void putString(int font, int x, int y, const char *text, int red, int green, int blue,
+               FbScreen *fb);
+int getStringSpace(int font, const char *text);
+int utf8_get_next_char(const unsigned char *text, size_t length, size_t *position, int *valid,
+                       unsigned int *codepoint);
+void dispStat(works *w);
