@@ -269,14 +269,20 @@ static void decodeStatus(works *w, const char *text) {
       TuneTask(w);
       linearProcessStatus = 11;
       break;
-    case 2:
+    // 2 and 3 return to tuning only if nobody ended the tune meanwhile
+    // (the tune key and the supervisor end it from their threads).
+    case 2: {
+      uint8_t seen = 2;
+      w->tuneState.compare_exchange_strong(seen, 1);
       linearProcessStatus = 13;
-      w->tuneState = 1;
       break;
-    case 3:
+    }
+    case 3: {
+      uint8_t seen = 3;
+      w->tuneState.compare_exchange_strong(seen, 1);
       linearProcessStatus = 1;
-      w->tuneState = 1;
       break;
+    }
     default:
       // No such state: the link polls on as when idle.
       kzLog(KZ_LOG_ERR, "unknown tune state %d", int(w->tuneState.load()));

@@ -190,7 +190,9 @@ int SendLinearCommand(works *w, int state) {
       // under the tuner value semaphore.
       WaitSemaforoTuneval(w);
       LoadTuneFromMEM(w, w->antenna.load());
-      w->atuBypass = 0;
+      // A loaded tune is a network in line; with nothing loaded the word
+      // stays as it was, and so does what it says about the bypass.
+      w->atuBypass = (w->tuneWord.load() >> 16) & 1;
       sendTuneWord(w, 27);
       StopSemaforoTuneval(w);
       break;

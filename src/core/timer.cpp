@@ -27,12 +27,18 @@ void TimerFollowFrequency(works *w) {
     w->anState = 0;
     IncPNTIn_CMDLinear(21, w);
   }
-  if (w->freqHz.load() != w->lastFreqHz.load() || w->bandRowIdx.load() == -1) {
+  uint32_t f = w->freqHz.load();  // one reading for the whole cycle
+  if (f != w->lastFreqHz.load() || w->bandRowIdx.load() == -1) {
+    // The actions queue up to seven orders ("FA", filter, thresholds,
+    // antenna, network, operate/standby, attenuator). Without room for all
+    // of them they wait for the next cycle, so that no order is lost and a
+    // retry never fills the ring with the orders accepted the time before.
+    if (KZ_CMD_RING - 1 - CmdRingPending(w) < 7) return;
     if (mode != 0) IncPNTIn_CMDLinear(9, w);
     SetFilterFromfreq(w);
     SearchCambioSoglie_TS(w);
     GestioneAntennaAutomatica(w);
-    w->lastFreqHz = w->freqHz.load();
+    w->lastFreqHz = f;
   }
 }
 

@@ -222,6 +222,12 @@ struct works {
   int audioBuffers;
   double logTempAccumMs;  // temperature-log accumulator of the supervisor
 
+  // tune memory and bank table of the current bank. tabMut is held by
+  // every whole-table operation (bank load, tune store and its file, tune
+  // load, band automation) so that none sees a half-loaded table and no
+  // file is written from one. Taken after the tuner value semaphore and the
+  // auto-tune lock, never before them.
+  std::recursive_mutex tabMut;
   // tune memory of the current bank: one table per antenna
   TuneVal tuneTab[KZ_ANTENNAS][KZ_TUNE_SLOTS];
   // bank table of the current bank

@@ -58,6 +58,7 @@ bool loadTuneVal(works *w, int resetFlag) {
 void GestioneLoadTuneVal(works *w, int resetFlag) { loadTuneVal(w, resetFlag); }
 
 void GestioneAntennaAutomatica(works *w) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   w->bandRowIdx = 100;
   int64_t f = w->freqHz.load();
   int n = w->bandCount;

@@ -176,6 +176,13 @@ void EscAutoTune(works *w, int save) {
 void StartAutotune(works *w) {
   std::lock_guard<std::recursive_mutex> lk(gTuneMut);
   if (w->atuBypass.load() == 1) return;
+  // Six start commands at most ("MP1;", attenuator, "TS", "CPFFFF;",
+  // "MP0;", "AN"); a tune whose protection commands were refused would run
+  // with the wrong protection, so it does not start without room for them.
+  if (KZ_CMD_RING - 1 - CmdRingPending(w) < 6) {
+    kzLog(KZ_LOG_ERR, "auto tune: command queue full, tune not started");
+    return;
+  }
   w->tuneStep = 0;
   IncPNTIn_CMDLinear(18, w);  // "MP1;"
   IncPNTIn_CMDLinear(15, w);  // attenuator of the tune
@@ -206,7 +213,9 @@ void GoTune(works *w) {
   if (!(mode & 0x01) || (mode & 0x08)) return;
   StartAutotune(w);
   kzTrace("b-START TUNE!!\n");
-  if (w->ModeWorkIdx.load() == 1) {
+  // A carrier is asked for only when a tune really started (not with the
+  // network bypassed, nor when its start commands found no room).
+  if (w->ModeWorkIdx.load() == 1 && w->tuneState.load() == 1) {
     // Carrier wanted: the supervisor asks the transceiver to transmit.
     w->autoTuneMode &= uint8_t(~0x40);
     w->autoTuneMode |= 0x10;

@@ -86,6 +86,7 @@ std::string BankTabFileName(int bank) {
 }
 
 void InitTabAntenna(works *w, int keepSettings) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   for (int i = 0; i < KZ_BAND_ROWS; ++i) {
     BandRow &r = w->bandTab[i];
     memset(r.name, 0, sizeof r.name);
@@ -187,6 +188,7 @@ void parseRow(std::string_view line, int row, BandRow &r) {
 
 // Cost: O(length of the text); called on bank loads only.
 int parseTabConfigText(works *w, const char *text, size_t len) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   std::string_view body(text ? text : "", text ? len : 0);
   for (BandRow &r : w->bandTab) r.ampEnable = 0;
 
@@ -240,6 +242,7 @@ int LoadTabConfig(works *w, int bank) {
 // ---------------------------------------------------------------------------
 
 void SaveTabConfig(works *w, int bank) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   int mode = w->ModeWorkIdx.load();
   std::string data = kHeaders[(mode >= 0 && mode <= 2) ? mode : 0];
   int n = rowsInUse(w);
@@ -260,6 +263,7 @@ void SaveTabConfig(works *w, int bank) {
 }
 
 void SaveToBank(works *w, int bank, int antenna) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   int64_t f = w->freqHz.load();
   int n = rowsInUse(w);
   for (int i = 0; i < n; ++i) {
@@ -281,6 +285,7 @@ void SaveToBank(works *w, int bank, int antenna) {
 // ---------------------------------------------------------------------------
 
 void ModifytabAntenna(works *w, int down) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   int row = w->antTabRow;
   if (row < 0 || row >= rowsInUse(w)) return;
   BandRow &r = w->bandTab[row];

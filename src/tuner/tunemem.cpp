@@ -102,6 +102,7 @@ TuneVal LoadTuneValFromTabRam(int idx, int antenna, works *w) {
 // Scans [first, end) upwards; the strict comparison keeps the lower of two
 // slots at the same distance. Cost: O(end - first), at most 5000 slots.
 int SearchBestTune(works *w, int idx, int first, int end, int antenna) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   if (!antennaOk(antenna)) return -1;
   if (first < 0) first = 0;
   if (end > KZ_TUNE_SLOTS) end = KZ_TUNE_SLOTS;
@@ -120,6 +121,7 @@ int SearchBestTune(works *w, int idx, int first, int end, int antenna) {
 }
 
 int EsisteTuneValInTabRam(works *w, int idx, int first, int end, int antenna) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   if (LoadTuneValFromTabRam(idx, antenna, w).valid != 0) return 0;
   return SearchBestTune(w, idx, first, end, antenna) < 0 ? 1 : 0;
 }
@@ -129,6 +131,7 @@ int EsisteTuneValInTabRam(works *w, int idx, int first, int end, int antenna) {
 // ---------------------------------------------------------------------------
 
 void LoadTuneFromMEM(works *w, int antenna) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   uint32_t freq = w->freqHz.load();
   int first = 0, end = 0;
   int idx = AtuIdxSearch(freq, nullptr, nullptr, &first, &end);
@@ -157,6 +160,7 @@ void LoadTuneFromMEM(works *w, int antenna) {
 }
 
 void InsertTuneToMem(works *w, int bank, int antenna) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   uint32_t freq = w->freqHz.load();
   int idx = AtuIdxSearch(freq, nullptr, nullptr, nullptr, nullptr);
   kzTrace("--------------> Save Tune To File idx %d (idx:%d)\n", int(freq), idx);
@@ -226,6 +230,7 @@ void badIndex() {
 // (mode above 3, codes outside 0..511) is logged and skipped, so a damaged
 // line never puts a wrong tune into the network. Cost: O(length).
 void parseTabAtuText(works *w, int antenna, const char *text, size_t len) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   if (!antennaOk(antenna)) return;
   TuneVal *tab = w->tuneTab[antenna];
   std::memset(static_cast<void *>(tab), 0, sizeof(TuneVal) * KZ_TUNE_SLOTS);
@@ -272,6 +277,7 @@ void LoadTabAtu(works *w, int bank, int antenna) {
 
 // Cost: O(5000) slots, one line per filled slot.
 void SaveTabAtu(works *w, int bank, int antenna) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   if (!antennaOk(antenna)) return;
   kzTrace("SaveTabAtu Bank%i , antenna %i\n", bank, antenna);
   std::string data;
@@ -312,6 +318,7 @@ void DeleteFileConf(works *w, int bank, int fileNumber) {
 }
 
 void LoadAllBankTable(works *w, int bank) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   w->ModeWorkIdx = LoadTabConfig(w, bank);
   for (int a = 0; a < KZ_ANTENNAS; ++a) LoadTabAtu(w, bank, a);
   SetModeWorkIDX(w);
