@@ -159,7 +159,9 @@ TEST(AutoTuneEnd, StoresUpToSwr6AndRaisesMaxSwrAbove) {
     // The whole table on a flat load: 128 + 9 + 63 + 17 + 1 + 63 + 17 +
     // 255 + 7 + 1 measurements (without power the best point never moves
     // the network, so the last phases start elsewhere).
-    if (swr > 0) EXPECT_EQ(t.seen.size(), 561u) << swr;
+    if (swr > 0) {
+      EXPECT_EQ(t.seen.size(), 561u) << swr;
+    }
     EXPECT_NE(DecodeModoFromTuneval(t.w->tuneWord), 0);
     bool good = swr <= 6.0f && swr > 0;
     EXPECT_EQ(t.slot().valid, good ? 1 : 0);
