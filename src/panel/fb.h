@@ -25,6 +25,10 @@ struct FbScreen {
 // the board's /dev/fb0, or the simulated 800 x 480 x 32-bit memory screen.
 // Null when it cannot be opened (logged); the program then draws nothing.
 FbScreen *fbInit();
+// Gives back a record made by fbInit with its buffers and its screen (tests,
+// the simulator at exit); the board program keeps its record for the life
+// of the process. Null is accepted.
+void fbFree(FbScreen *fb);
 void fbRealize(FbScreen *fb);
 void fbSetBack(FbScreen *fb);
 void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbScreen *fb,

@@ -26,3 +26,7 @@ const KzDisplayBackend *kzDisplayCurrent();
 // Mode of the simulated screen (tests use other depths); 800 x 480 x 32 by
 // default.
 void kzDisplayMemoryMode(int xres, int yres, int bitsPerPixel);
+// Gives back a screen that `map` of either backend handed out: the memory
+// screen is freed, the board's mapping unmapped and the device closed.
+// Only fbFree calls it (tests, the simulator at exit).
+void kzDisplayUnmap(uint8_t *mem, uint32_t bytes);
