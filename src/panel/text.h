@@ -1,6 +1,6 @@
 // Text: FreeType faces in a table of font slots (loaded once at start),
 // anti-aliased strings drawn into the drawing buffer with the baseline at
-// y, their width, and the UTF-8 decoder. Also dispStat, the decoder of the
+// y, their width, and the UTF-8 decoder. Also the decoder of the
 // plain-text remote display commands.
 #pragma once
 #include <cstddef>
@@ -10,6 +10,10 @@ struct works;
 
 enum { KZ_FONT_SLOTS = 20 };
 
+// Loads face 0 of a TrueType file (a fixed path, mapped under the root)
+// into a slot at a pixel height. Every failure is logged; a slot whose face
+// could not be opened stays empty (draws nothing, measures 0). Called at
+// start, before the drawing threads run.
 void TTFLoad(const char *fileName, int pixelSize, int slotIndex);
 // The twelve loads of the start-up, in their order (slot 3 stays empty).
 void LoadFonts();
@@ -18,4 +22,6 @@ void putString(int font, int x, int y, const char *text, int red, int green, int
 int getStringSpace(int font, const char *text);
 int utf8_get_next_char(const unsigned char *text, size_t length, size_t *position, int *valid,
                        unsigned int *codepoint);
-void dispStat(works *w);
+// Acts on one short remote display command ("VORNBANK", "VORNFT01",
+// "VORNFD<n>", "VORNRB", ...); remoteStatus is the received text.
+void dispStatText(works *w, const char *remoteStatus);

@@ -1,0 +1,320 @@
+// Text: the font table, the string renderer and its width measure, the
+// UTF-8 decoder, and the decoder of the short remote display commands.
+//
+//   1 font table    face, slot and fontSize of 20 slots, one FreeType
+//                   library; TTFLoad, LoadFonts
+//   2 UTF-8         utf8_get_next_char
+//   3 drawing       putString, getStringSpace
+//   4 remote text   dispStatText
+//
+// Design rules:
+// - One FreeType library serves the whole process; it is made by the first
+//   TTFLoad. Reloading a slot releases the face it held.
+// - FreeType faces must not be used by two threads at once, and the
+//   supervisor, the button thread and the start-up thread all draw text:
+//   fontMut serialises every use of the table (load, draw, measure).
+// - A slot that holds no face (never loaded, out of range, failed load)
+//   draws nothing and measures 0.
+// - Text is drawn in the 4-byte pixel layout (blue, green, red, 0) only;
+//   no pixel is written outside the drawing buffer, and a glyph running
+//   past the right edge is cut there instead of wrapping onto the next row.
+// - No glyph cache: each character is loaded and rendered on every call
+//   (FreeType reuses the slot's bitmap, so that costs no allocation per
+//   glyph in the usual case).
+#include "panel/text.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+
+#include "core/setup.h"
+#include "core/works.h"
+#include "panel/fb.h"
+#include "platform/cmdrun.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "tuner/banktab.h"
+
+// ===========================================================================
+// 1 font table
+// ===========================================================================
+
+static FT_Library library = nullptr;
+static FT_Face face[KZ_FONT_SLOTS];
+static FT_GlyphSlot slot[KZ_FONT_SLOTS];
+static int fontSize[KZ_FONT_SLOTS];
+static std::mutex fontMut;
+
+void TTFLoad(const char *fileName, int pixelSize, int slotIndex) {
+  std::lock_guard<std::mutex> lk(fontMut);
+  kzLog(KZ_LOG_INFO, "Iinitializing FreeType");
+  if (library == nullptr && FT_Init_FreeType(&library) != 0) {
+    library = nullptr;
+    kzLog(KZ_LOG_ERR, "Error initializing FreeType");
+  }
+  kzLog(KZ_LOG_INFO, "Loading face: filename=%s", fileName ? fileName : "");
+  if (slotIndex < 0 || slotIndex >= KZ_FONT_SLOTS) {
+    kzLog(KZ_LOG_ERR, "FreeType: file error");
+    return;
+  }
+  if (face[slotIndex] != nullptr) FT_Done_Face(face[slotIndex]);
+  face[slotIndex] = nullptr;
+  slot[slotIndex] = nullptr;
+  fontSize[slotIndex] = 0;
+
+  FT_Face f = nullptr;
+  FT_Error err = FT_Err_Invalid_Library_Handle;
+  if (library != nullptr && fileName != nullptr) {
+    const std::string path = kzPath(fileName);
+    err = FT_New_Face(library, path.c_str(), 0, &f);
+  }
+  if (err == FT_Err_Unknown_File_Format) {
+    kzLog(KZ_LOG_ERR, "FreeType: file format not supported");
+  } else if (err != 0) {
+    kzLog(KZ_LOG_ERR, "FreeType: file error");
+  } else {
+    kzLog(KZ_LOG_INFO, "Face loaded");
+  }
+  if (err != 0) f = nullptr;
+  // Without a face the size cannot be set either; the slot stays empty.
+  if (f == nullptr || FT_Set_Pixel_Sizes(f, 0, FT_UInt(pixelSize < 0 ? 0 : pixelSize)) != 0)
+    kzLog(KZ_LOG_ERR, "Error Setting Pixel Size");
+  kzLog(KZ_LOG_INFO, "Pixel size sat");
+  if (f == nullptr) return;
+  face[slotIndex] = f;
+  slot[slotIndex] = f->glyph;
+  fontSize[slotIndex] = pixelSize;
+}
+
+void LoadFonts() {
+  static const char *const dejaVu = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+  static const char *const dejaVuBold = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+  static const char *const dejaVuOblique =
+      "/usr/share/fonts/truetype/dejavu/DejaVuSans-Oblique.ttf";
+  TTFLoad(dejaVuBold, 24, 0);
+  TTFLoad(dejaVu, 22, 1);
+  TTFLoad("/opt/fonts/PTS55F_W.ttf", 22, 2);
+  TTFLoad(dejaVuBold, 24, 0);
+  TTFLoad("/opt/fonts/PTS75F_W.ttf", 24, 4);
+  TTFLoad(dejaVu, 8, 5);
+  TTFLoad(dejaVu, 14, 6);
+  TTFLoad(dejaVuOblique, 24, 7);
+  TTFLoad(dejaVu, 20, 8);
+  TTFLoad(dejaVu, 30, 9);
+  TTFLoad(dejaVu, 18, 10);
+  TTFLoad(dejaVuBold, 21, 11);
+}
+
+// The face of a slot, or null when the slot holds none. Caller holds fontMut.
+static FT_Face faceOf(int font) {
+  if (font < 0 || font >= KZ_FONT_SLOTS) return nullptr;
+  return face[font];
+}
+
+// ===========================================================================
+// 2 UTF-8
+// ===========================================================================
+
+static inline bool isCont(unsigned b) { return b >= 0x80 && b <= 0xBF; }
+
+int utf8_get_next_char(const unsigned char *text, size_t length, size_t *position, int *valid,
+                       unsigned int *codepoint) {
+  if (position == nullptr || text == nullptr || *position >= length) return -1;
+  const size_t p = *position;
+  const size_t left = length - p;
+  const unsigned b0 = text[p];
+  size_t step = 1;
+  unsigned cp = 0;
+  bool ok = false;
+  if (b0 < 0x80) {
+    cp = b0;
+    ok = true;
+  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+    if (left >= 2 && isCont(text[p + 1])) {
+      cp = ((b0 << 6) & 0x7FF) | (text[p + 1] & 0x3Fu);
+      ok = true;
+      step = 2;
+    }
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    const unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80;
+    const unsigned hi = b0 == 0xED ? 0x9F : 0xBF;
+    if (left >= 2 && text[p + 1] >= lo && text[p + 1] <= hi) {
+      step = 2;
+      if (left >= 3 && isCont(text[p + 2])) {
+        cp = ((b0 << 12) & 0x1FFFF) | ((unsigned(text[p + 1]) << 6) & 0xFFF) |
+             (text[p + 2] & 0x3Fu);
+        ok = true;
+        step = 3;
+      }
+    }
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    const unsigned lo = b0 == 0xF0 ? 0x90 : 0x80;
+    const unsigned hi = b0 == 0xF4 ? 0x8F : 0xBF;
+    if (left >= 2 && text[p + 1] >= lo && text[p + 1] <= hi) {
+      step = 2;
+      if (left >= 3 && isCont(text[p + 2])) {
+        step = 3;
+        if (left >= 4 && isCont(text[p + 3])) {
+          cp = ((b0 << 18) & 0x1FFFFF) | ((unsigned(text[p + 1]) << 12) & 0x3FFFF) |
+               ((unsigned(text[p + 2]) << 6) & 0xFFF) | (text[p + 3] & 0x3Fu);
+          ok = true;
+          step = 4;
+        }
+      }
+    }
+  }
+  // 0x80 to 0xC1 and 0xF5 to 0xFF fall through: invalid, one byte.
+  *position = p + step;
+  if (valid != nullptr) *valid = ok ? 1 : 0;
+  if (codepoint != nullptr) *codepoint = ok ? cp : 0;
+  return 1;
+}
+
+// ===========================================================================
+// 3 drawing
+// ===========================================================================
+
+// Loads one decoded character with the identity matrix and the pen as
+// translation; an invalid sequence loads character code 0 (the missing-glyph
+// shape). Returns FreeType's error.
+static FT_Error loadAt(FT_Face f, FT_Vector pen, int valid, unsigned cp, FT_Int32 flags) {
+  FT_Matrix matrix;
+  matrix.xx = 0x10000;
+  matrix.xy = 0;
+  matrix.yx = 0;
+  matrix.yy = 0x10000;
+  FT_Set_Transform(f, &matrix, &pen);
+  return FT_Load_Char(f, valid ? FT_ULong(cp) : 0, flags);
+}
+
+static inline uint8_t blend(uint8_t old, int c, int a) {
+  return uint8_t(old * (255 - a) / 255 + c * a / 255);
+}
+
+static inline int clampColour(int c) { return c < 0 ? 0 : (c > 255 ? 255 : c); }
+
+// Blends one rendered glyph into the buffer. The bitmap's bottom row sits
+// D = height - horiBearingY (26.6) below the pen's baseline, its left edge
+// at the pen. Cost: rows x pitch pixels.
+static void blitGlyph(FT_GlyphSlot g, FT_Vector pen, int r, int gr, int b, FbScreen *fb) {
+  const FT_Bitmap &bm = g->bitmap;
+  if (bm.buffer == nullptr || bm.pitch <= 0 || bm.pixel_mode != FT_PIXEL_MODE_GRAY) return;
+  const long d = long(g->metrics.height - g->metrics.horiBearingY);
+  const long baseRow = (long(pen.y) + d) / 64;
+  const long baseCol = long(pen.x) / 64;
+  const long rows = long(bm.rows), pitch = long(bm.pitch);
+  const int64_t memSize = fb->memSize, lineSize = fb->lineSize;
+  uint8_t *buf = fb->drawBuf;
+  for (long i = 0; i < rows; i++) {
+    const uint8_t *src = bm.buffer + (rows - 1 - i) * pitch;
+    const int64_t row = baseRow - i;
+    for (long j = 0; j < pitch; j++) {
+      const int64_t col = baseCol + j;
+      if (col < 0 || col >= fb->xres) continue;  // no wrap onto the next row
+      const int64_t off = row * lineSize + col * 4;
+      if (off < 0 || off + 3 >= memSize) continue;
+      const int a = src[j];
+      uint8_t *px = buf + off;
+      px[0] = blend(px[0], b, a);
+      px[1] = blend(px[1], gr, a);
+      px[2] = blend(px[2], r, a);
+      px[3] = 0;
+    }
+  }
+}
+
+void putString(int font, int x, int y, const char *text, int red, int green, int blue,
+               FbScreen *fb) {
+  if (text == nullptr || fb == nullptr || fb->drawBuf == nullptr || fb->pixelSize != 4) return;
+  std::lock_guard<std::mutex> lk(fontMut);
+  FT_Face f = faceOf(font);
+  if (f == nullptr) return;
+  red = clampColour(red);
+  green = clampColour(green);
+  blue = clampColour(blue);
+  const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
+  const size_t len = strlen(text);  // once, not per character
+  FT_Vector pen;
+  pen.x = FT_Pos(x) * 64;
+  pen.y = FT_Pos(y) * 64;
+  size_t pos = 0;
+  int valid = 0;
+  unsigned cp = 0;
+  while (utf8_get_next_char(s, len, &pos, &valid, &cp) == 1) {
+    if (loadAt(f, pen, valid, cp, FT_LOAD_RENDER) != 0) continue;
+    blitGlyph(f->glyph, pen, red, green, blue, fb);
+    pen.x += f->glyph->advance.x;
+    pen.y += f->glyph->advance.y;
+  }
+}
+
+int getStringSpace(int font, const char *text) {
+  if (text == nullptr) return 0;
+  std::lock_guard<std::mutex> lk(fontMut);
+  FT_Face f = faceOf(font);
+  if (f == nullptr) return 0;
+  const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
+  const size_t len = strlen(text);
+  FT_Vector pen;
+  pen.x = 0;
+  pen.y = 0;
+  FT_Pos sum = 0;
+  size_t pos = 0;
+  int valid = 0;
+  unsigned cp = 0;
+  // The advances do not depend on rendering, so the glyphs are only loaded.
+  while (utf8_get_next_char(s, len, &pos, &valid, &cp) == 1) {
+    if (loadAt(f, pen, valid, cp, FT_LOAD_DEFAULT) != 0) continue;
+    sum += f->glyph->advance.x;
+    pen.x += f->glyph->advance.x;
+    pen.y += f->glyph->advance.y;
+  }
+  return int(sum / 64);
+}
+
+// ===========================================================================
+// 4 remote text
+// ===========================================================================
+
+static bool startsWith(const char *s, const char *prefix) {
+  return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+// The number after "VORNFD": plain decimal digits that fit the two-character
+// Divide field (0 to 99), or -1.
+static int divideValue(const char *s) {
+  if (*s < '0' || *s > '9') return -1;
+  char *end = nullptr;
+  const long v = strtol(s, &end, 10);
+  return v > 99 ? -1 : int(v);
+}
+
+void dispStatText(works *w, const char *remoteStatus) {
+  if (w == nullptr || remoteStatus == nullptr) return;
+  kzTrace("BUFFER Wsocket : %s\n", remoteStatus);
+  SetupRec *st = w->setup;
+  if (startsWith(remoteStatus, "VORNBANK") || startsWith(remoteStatus, "VORNPA1")) {
+    kzTrace("ChangeBanco\n");
+    ChangeBanco(w);
+  } else if (startsWith(remoteStatus, "VORNTU2")) {
+    // nothing to do
+  } else if (startsWith(remoteStatus, "VORNFT00")) {
+    if (st != nullptr) st->EnableFFT2 = '0';
+  } else if (startsWith(remoteStatus, "VORNFT01") || startsWith(remoteStatus, "VORNFT02")) {
+    if (st != nullptr) {
+      st->EnableFFT2 = '1';
+      st->Enable1600 = remoteStatus[7] == '2' ? '1' : '0';
+    }
+    if (w->divide <= 1) w->divide = 2;
+  } else if (startsWith(remoteStatus, "VORNFD")) {
+    const int v = divideValue(remoteStatus + 6);
+    if (v >= 0) w->divide = v;
+  } else if (startsWith(remoteStatus, "VORNRB")) {
+    kzRunCommand("reboot");
+  }
+}
