@@ -16,3 +16,10 @@ using KzKeyDispatcher = int (*)(works *w, int key, int longBits);
 void GpioSetDispatcher(KzKeyDispatcher d);
 
 void GPIO(works *w);
+
+// The thread's two halves, for stepping it one pass at a time.
+// GpioStart opens the current GPIO backend, programs the pins and resets
+// the thread's button and timing state; 0, or the backend's open result.
+// GpioPass is one pass of the loop without its 2000 us pause.
+int GpioStart(works *w);
+void GpioPass(works *w);

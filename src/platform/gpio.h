@@ -30,3 +30,8 @@ struct KzGpioBackend {
 extern const KzGpioBackend kzGpioBoard;
 void kzGpioUse(const KzGpioBackend *backend);
 const KzGpioBackend *kzGpioCurrent();
+
+// The device-tree file the board backend reads to recognise the board
+// before it maps anything (nullptr: the kernel's). Tests point it at a
+// file of their own.
+void kzGpioBoardCompatiblePath(const char *path);
