@@ -1,0 +1,237 @@
+// bench_frame: one main-screen frame against two plain copies of the screen.
+//
+//   bench_frame [--frames N] [--art DIR]
+//
+// Composes the frame the supervisor draws on every tick of the meter
+// layout: background into the drawing buffer (fbSetBack), the key bar
+// (60 rows of six horizontal lines, the underlines, the grey frame), the
+// seven information boxes and the two supply boxes (DrawRect), the strings
+// of the main screen in their font slots (twelve key labels, seven
+// information texts, two supply texts, the message line, the frequency, the
+// clock, the two meter names and readings), two needles of three lines
+// each, then fbRealize. The background is img1 from DIR (default: the
+// "art" directory beside this program, where the build writes it) loaded
+// with the panel's getPng; when it is missing the same picture is drawn
+// with the artwork generator's code.
+//
+// The baseline is two memcpy of memSize bytes, the copies every frame
+// makes anyway (background -> drawing buffer, drawing buffer -> screen),
+// timed in the same run over the same number of rounds. Printed: the time
+// per frame, the time of the two copies, their ratio, and an FNV-1a hash of
+// the final screen (the frames are deterministic, so the hash changes only
+// when what is drawn changes).
+//
+// The display is the simulated memory screen and the command runner the
+// recorder: no device is opened and no shell command runs.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#define ARTGEN_NO_MAIN
+#include "../tools/artgen.cpp"
+#include "core/works.h"
+#include "panel/fb.h"
+#include "panel/png.h"
+#include "panel/text.h"
+#include "platform/cmdrun.h"
+#include "platform/fbdev.h"
+
+namespace {
+
+using BenchClock = std::chrono::steady_clock;
+
+double usSince(BenchClock::time_point t0) {
+  return std::chrono::duration<double, std::micro>(BenchClock::now() - t0).count();
+}
+
+uint64_t fnv1a(const uint8_t *p, size_t n) {
+  uint64_t h = 1469598103934665603ull;
+  for (size_t i = 0; i < n; i++) {
+    h ^= p[i];
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+// The main screen's font slots with the start-up sizes; the two PT Sans
+// faces come from where the system keeps them.
+void loadMainFonts() {
+  const std::string d = "/usr/share/fonts/truetype/dejavu/";
+  TTFLoad((d + "DejaVuSans-Bold.ttf").c_str(), 24, 0);
+  TTFLoad((d + "DejaVuSans.ttf").c_str(), 22, 1);
+  TTFLoad(artPtSans("PTS55F.ttf", "DejaVuSans.ttf").c_str(), 22, 2);
+  TTFLoad(artPtSans("PTS75F.ttf", "DejaVuSans-Bold.ttf").c_str(), 24, 4);
+  TTFLoad((d + "DejaVuSans.ttf").c_str(), 14, 6);
+  TTFLoad((d + "DejaVuSans.ttf").c_str(), 20, 8);
+  TTFLoad((d + "DejaVuSans.ttf").c_str(), 18, 10);
+  TTFLoad((d + "DejaVuSans-Bold.ttf").c_str(), 21, 11);
+}
+
+void needle(FbScreen *fb, int px, double v, double full) {
+  const double a = (0.24 - v * 0.48 / full) * 3.141692653;
+  const int x = int(px - 200 * std::sin(a) + 15 * std::cos(a + 1.5708463265));
+  const int y = int(260 - 200 * std::cos(a) + 15 * std::sin(a + 1.5708463265));
+  for (int d = -1; d <= 1; d++) DrawLine(px + d, 260, x, y, 255, 0, 0, fb, 0);
+}
+
+int gStrings = 0;  // strings drawn per frame, for the printout
+
+void text(FbScreen *fb, int font, int x, int y, const char *s, int r, int g, int b) {
+  putString(font, x, y, s, r, g, b, fb);
+  gStrings++;
+}
+
+// One frame of the meter layout; `i` moves the needles and readings.
+void composeFrame(works *w, int i) {
+  FbScreen *fb = w->fb;
+  fbSetBack(fb);
+  static const int keyX[6][2] = {{0, 130}, {133, 263}, {266, 396}, {399, 529}, {532, 662},
+                                 {665, 799}};
+  for (int y = 420; y < 480; y++)
+    for (const auto &k : keyX) DrawHorizontalLine(k[0], y, k[1], 40, 40, 40, fb, 0);
+  for (int y = 478; y < 480; y++) {
+    DrawHorizontalLine(2, y, 128, 250, 150, 0, fb, 0);
+    DrawHorizontalLine(667, y, 797, 250, 150, 0, fb, 0);
+  }
+  static const int topX[6][2] = {{1, 130}, {134, 263}, {267, 396}, {400, 530}, {533, 663},
+                                 {666, 799}};
+  for (const auto &k : topX) DrawHorizontalLine(k[0], 420, k[1], 120, 120, 120, fb, 0);
+  for (int x : {130, 263, 396, 529, 662, 799}) DrawLine(x, 420, x, 479, 120, 120, 120, fb, 0);
+
+  gStrings = 0;
+  static const char *const labels[12] = {"  MEM", "BANK1", " IN-ATT", "  0dB", "   ANT",
+                                         "     1", "  TUNE", " ", "   SET", " ",
+                                         "   VIEW ", "    1"};
+  static const int labelX[6][2] = {{20, 30}, {143, 153}, {276, 286}, {409, 419}, {542, 552},
+                                   {675, 695}};
+  for (int k = 0; k < 6; k++) {
+    text(fb, 0, labelX[k][0], 445, labels[2 * k], 250, 150, 0);
+    text(fb, 1, labelX[k][1], 472, labels[2 * k + 1], 250, 150, 0);
+  }
+  static const int box[7][3] = {{1, 110, 10},   {115, 260, 125}, {265, 400, 275}, {405, 520, 415},
+                                {525, 600, 535}, {605, 710, 615}, {715, 799, 725}};
+  static const char *const info[7] = {"PLMKAV", "  Coax:RTX", "Band:20m", "Att 0dB",
+                                      "Ant 1",  "Atu: On",    "Local"};
+  for (int k = 0; k < 7; k++) {
+    DrawRect(w, box[k][0], 278, box[k][1], 303, 200, 200, 200);
+    text(fb, 8, box[k][2], 298, info[k], 0, 200, 255);
+  }
+  DrawRect(w, 1, 307, 400, 332, 100, 100, 100);
+  DrawRect(w, 405, 307, 799, 332, 100, 100, 100);
+  char s[96];
+  snprintf(s, sizeof s, "PA Temp1: %04.01f\xC2\xB0" "C      Temp2: %04.01f\xC2\xB0" "C",
+           31.0 + i % 7, 35.5);
+  text(fb, 8, 10, 327, s, 0, 200, 0);
+  snprintf(s, sizeof s, "PA Voltage: %04.01fV       Current: %04.01fA", 13.8, 7.0 + i % 5);
+  text(fb, 8, 415, 327, s, 0, 200, 0);
+  text(fb, 8, 5, 350, "Entering second function...", 250, 250, 250);
+  text(fb, 4, 339, 52, "14.070MHz", 0, 0, 0);
+  text(fb, 6, 640, 17, "2024-05-17 10:42:07", 255, 255, 255);
+
+  const double fwd = 30 + 25 * std::sin(i * 0.05), refl = 2 + 1.5 * std::sin(i * 0.07);
+  needle(fb, 210, fwd, 60);
+  needle(fb, 590, refl, 60);
+  text(fb, 8, 535, 160, "REFLECTED", 0, 0, 0);
+  snprintf(s, sizeof s, "%02.01fW", refl);
+  text(fb, 8, 565, 180, s, 0, 0, 0);
+  text(fb, 8, 155, 160, "FORWARD", 0, 0, 0);
+  snprintf(s, sizeof s, "%02.01fW", fwd);
+  text(fb, 8, 180, 180, s, 0, 0, 0);
+  fbRealize(fb);
+}
+
+// img1 from `artDir` into the background buffer with the panel's loader;
+// drawn here when the file is not there. Returns a short description.
+const char *loadBackground(works *w, const std::string &artDir) {
+  const std::string file = artDir + "/img1.png";
+  if (access(file.c_str(), R_OK) == 0 && chdir(artDir.c_str()) == 0) {
+    snprintf(w->imgName, sizeof w->imgName, "%s", "img1");
+    memset(w->fb->backBuf, 0, size_t(w->fb->memSize));
+    getPng(w, 1);
+    return "img1.png loaded";
+  }
+  if (artLoadFonts() != 0) return nullptr;
+  auto art = artScreenNew();
+  artDraw("img1", &art->fb);
+  memcpy(w->fb->backBuf, art->fb.drawBuf, size_t(w->fb->memSize));
+  return "img1 drawn (no img1.png found)";
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int frames = 200;
+  std::string artDir;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--frames") == 0 && i + 1 < argc) {
+      frames = atoi(argv[++i]);
+    } else if (strcmp(argv[i], "--art") == 0 && i + 1 < argc) {
+      artDir = argv[++i];
+    } else {
+      fprintf(stderr, "usage: bench_frame [--frames N] [--art DIR]\n");
+      return 2;
+    }
+  }
+  if (frames < 1) frames = 1;
+  if (artDir.empty()) {
+    std::string self = argv[0];
+    size_t slash = self.rfind('/');
+    artDir = (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/art";
+  }
+
+  kzCmdUse(&kzCmdRecorder);
+  kzDisplayUse(&kzDisplayMemory);
+  auto w = std::make_unique<works>();
+  w->fb = fbInit();
+  if (w->fb == nullptr || w->fb->pixelSize != 4) {
+    fprintf(stderr, "bench_frame: no 32-bit memory screen\n");
+    return 1;
+  }
+  loadMainFonts();
+  const char *bg = loadBackground(w.get(), artDir);
+  if (bg == nullptr) {
+    fprintf(stderr, "bench_frame: no background\n");
+    return 1;
+  }
+  FbScreen *fb = w->fb;
+  const size_t bytes = size_t(fb->memSize);
+
+  for (int i = 0; i < 10; i++) composeFrame(w.get(), i);  // warm caches and faces
+  auto t0 = BenchClock::now();
+  for (int i = 0; i < frames; i++) composeFrame(w.get(), i);
+  const double frameUs = usSince(t0) / frames;
+  const uint64_t hash = fnv1a(fb->screenMem, bytes);
+
+  // Baseline: the two whole-screen copies alone, between buffers of the
+  // same size (not the screen memory, which holds the result above).
+  std::vector<uint8_t> a(bytes, 1), b(bytes, 2), c(bytes, 3);
+  for (int i = 0; i < 10; i++) {
+    memcpy(b.data(), a.data(), bytes);
+    memcpy(c.data(), b.data(), bytes);
+  }
+  t0 = BenchClock::now();
+  for (int i = 0; i < frames; i++) {
+    a[size_t(i) % bytes] = uint8_t(i);
+    memcpy(b.data(), a.data(), bytes);
+    memcpy(c.data(), b.data(), bytes);
+  }
+  const double copyUs = usSince(t0) / frames;
+  volatile uint8_t sink = c[bytes / 2];
+  (void)sink;
+
+  printf("screen %dx%d, %d bytes per pixel, %zu bytes; background: %s\n", fb->xres, fb->yres,
+         fb->pixelSize, bytes, bg);
+  printf("frame (background, key bar, 9 boxes, %d strings, 2 needles, realize): %.1f us "
+         "(average of %d frames)\n",
+         gStrings, frameUs, frames);
+  printf("two plain copies of %zu bytes: %.1f us\n", bytes, copyUs);
+  printf("ratio frame / two copies: %.2f\n", frameUs / copyUs);
+  printf("screen hash (FNV-1a 64): %016llx\n", (unsigned long long)hash);
+  return 0;
+}
