@@ -1,9 +1,11 @@
 // kavzil: the board program. No arguments, no environment; paths as fixed.
 // On a machine that is not the amplifier's board it still runs, but the
-// board's shell commands are recorded instead of run.
+// board's shell commands are recorded instead of run, the screen is a
+// memory screen and the GPIO block is left alone (the buttons stay off).
 #include "core/kavmain.h"
 #include "platform/board.h"
 #include "platform/cmdrun.h"
+#include "platform/fbdev.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 
@@ -12,6 +14,7 @@ int main() {
   kzSetRoot("/");
   if (kzIsBcmBoard()) {
     kzCmdUse(&kzCmdBoard);
+    kzDisplayUse(&kzDisplayBoard);
   } else {
     kzCmdUse(&kzCmdRecorder);
     kzLog(KZ_LOG_ERR, "not a BCM2835-family board: board commands are not run");

@@ -4,6 +4,8 @@
 //
 //   kavzil-sim [--root DIR] [--amp builtin|external] [--seconds N]
 //              [--drive W] [--freq HZ] [--model 0|1] [--quiet]
+//              [--headless] [--snapshot FILE.png] [--keys 'SECONDS:KEY[:long],...']
+//              [--art DIR]
 //
 // --seconds counts from the start of the process (the start-up itself
 // takes about seven seconds: the loading count-down).
@@ -13,6 +15,12 @@
 // stops after N seconds through the normal shutdown (every thread joined,
 // exit status 0); without it the unit runs until Ctrl-C. Until the panel
 // is part of the build, one line of decoded status is printed each second.
+// The screen is the simulated 800 x 480 memory display: --snapshot saves it
+// as PNG every second and at exit; --keys presses front-panel keys 1 to 6
+// on the simulated GPIO block at the given seconds after the start (long:
+// held past the long-press time). The background pictures are read from
+// --art (the build's generated artwork by default), the fonts from the
+// root, where the simulator links the system's files.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -22,6 +30,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unistd.h>
+#include <vector>
+#include <algorithm>
 
 #include "core/kavmain.h"
 #include "core/setup.h"
@@ -31,13 +42,25 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "panel/fb.h"
 #include "sim/amp_sim.h"
+#include "sim/gpio_sim.h"
 #include "sim/unit_files.h"
 
 namespace {
 
+struct KeyPress {
+  double atSeconds;
+  int key;
+  bool longPress;
+};
+
 struct SimOptions {
   std::string root = "kavzil-root";
+  std::string art = KZ_ART_DIR;
+  std::string snapshot;
+  bool headless = false;
+  std::vector<KeyPress> keys;
   bool builtinAmp = true;
   int seconds = 0;
   double driveW = 0;
@@ -51,6 +74,7 @@ void onSignal(int) { gStop = true; }
 
 struct SimRun {
   SimOptions opt;
+  std::atomic<bool> up{false};  // the start-up is over
   int64_t startMs = 0;  // --seconds counts from the start of the process
   SimAmp *amp = nullptr;
   std::thread status;
@@ -59,7 +83,29 @@ struct SimRun {
 void usage() {
   fprintf(stderr,
           "usage: kavzil-sim [--root DIR] [--amp builtin|external] [--seconds N]\n"
-          "                  [--drive W] [--freq HZ] [--model 0|1] [--quiet]\n");
+          "                  [--drive W] [--freq HZ] [--model 0|1] [--quiet]\n"
+          "                  [--headless] [--snapshot FILE.png] [--art DIR]\n"
+          "                  [--keys 'SECONDS:KEY[:long],...']\n");
+}
+
+// "2:1,3.5:4:long" -> presses; false on a malformed list.
+bool parseKeys(const char *text, std::vector<KeyPress> &out) {
+  std::string s(text);
+  size_t pos = 0;
+  while (pos < s.size()) {
+    size_t end = s.find(',', pos);
+    if (end == std::string::npos) end = s.size();
+    std::string item = s.substr(pos, end - pos);
+    pos = end + 1;
+    KeyPress k{};
+    char kind[8] = "";
+    int n = sscanf(item.c_str(), "%lf:%d:%7s", &k.atSeconds, &k.key, kind);
+    if (n < 2 || k.key < 1 || k.key > 6 || k.atSeconds < 0) return false;
+    if (n == 3 && strcmp(kind, "long") != 0) return false;
+    k.longPress = n == 3;
+    out.push_back(k);
+  }
+  return true;
 }
 
 int parseArgs(int argc, char **argv, SimOptions &o) {
@@ -99,6 +145,16 @@ int parseArgs(int argc, char **argv, SimOptions &o) {
     } else if (a == "--help" || a == "-h") {
       usage();
       exit(0);
+    } else if (a == "--headless") {
+      o.headless = true;
+    } else if (a == "--snapshot") {
+      if (!(v = next("--snapshot"))) return -1;
+      o.snapshot = v;
+    } else if (a == "--art") {
+      if (!(v = next("--art"))) return -1;
+      o.art = v;
+    } else if (a == "--keys") {
+      if (!(v = next("--keys")) || !parseKeys(v, o.keys)) return -1;
     } else if (a == "--quiet") {
       o.quiet = true;
     } else {
@@ -164,11 +220,17 @@ void printStatus(works *w) {
   fflush(stdout);
 }
 
-void started(works *w, void *ctx) {
+void snapshot(works *w, const SimRun *run) {
+  if (!run->opt.snapshot.empty() && w->fb) fbSavePng(w->fb, run->opt.snapshot, FB_SCREEN);
+}
+
+// The watcher: stops the unit after --seconds (or on Ctrl-C), prints the
+// status line and saves the snapshot once a second.
+void opened(works *w, void *ctx) {
   SimRun *run = static_cast<SimRun *>(ctx);
   run->status = std::thread([w, run] {
     int64_t start = run->startMs;
-    int64_t nextPrint = kzNowMs() + 1000;
+    int64_t nextTick = kzNowMs() + 1000;
     while (w->running.load() != 0) {
       kzSleepMs(50);
       int64_t now = kzNowMs();
@@ -178,17 +240,65 @@ void started(works *w, void *ctx) {
         w->running = 0;
         break;
       }
-      if (now >= nextPrint) {
-        nextPrint += 1000;
-        if (!run->opt.quiet) printStatus(w);
+      if (now >= nextTick) {
+        nextTick += 1000;
+        if (!run->opt.quiet && run->up.load()) printStatus(w);
+        snapshot(w, run);
       }
     }
   });
 }
 
-void stopped(works *, void *ctx) {
+void started(works *, void *ctx) { static_cast<SimRun *>(ctx)->up = true; }
+
+void stopped(works *w, void *ctx) {
   SimRun *run = static_cast<SimRun *>(ctx);
   if (run->status.joinable()) run->status.join();
+  snapshot(w, run);
+  // Every thread has been joined: the simulated screen can go.
+  fbFree(w->fb);
+  w->fb = nullptr;
+}
+
+// Presses the front-panel keys of --keys on the simulated GPIO block, at
+// their times from the start of the process.
+void pressKeys(const SimRun *run) {
+  std::vector<KeyPress> keys = run->opt.keys;
+  std::sort(keys.begin(), keys.end(),
+            [](const KeyPress &a, const KeyPress &b) { return a.atSeconds < b.atSeconds; });
+  for (const KeyPress &k : keys) {
+    int64_t at = run->startMs + int64_t(k.atSeconds * 1000);
+    while (kzNowMs() < at && !gStop.load()) kzSleepMs(10);
+    if (gStop.load()) return;
+    simGpioSetButton(k.key, true);
+    // A tap well past the debounce; a long press well past the long-press time.
+    kzSleepMs(k.longPress ? int64_t(TIME_LONG_PRESS * 1000) + 400 : 150);
+    simGpioSetButton(k.key, false);
+  }
+}
+
+// The fonts of the unit under the root: links to this machine's files
+// (DejaVu, and PT Sans standing for the two faces under /opt/fonts).
+void linkFonts() {
+  struct {
+    const char *fixed, *real;
+  } fonts[] = {
+      {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+       "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"},
+      {"/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf",
+       "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"},
+      {"/usr/share/fonts/truetype/dejavu/DejaVuSans-Oblique.ttf",
+       "/usr/share/fonts/truetype/dejavu/DejaVuSans-Oblique.ttf"},
+      {"/opt/fonts/PTS55F_W.ttf", "/usr/share/fonts/truetype/paratype/PTS55F.ttf"},
+      {"/opt/fonts/PTS75F_W.ttf", "/usr/share/fonts/truetype/paratype/PTS75F.ttf"},
+  };
+  for (auto &f : fonts) {
+    std::string path = kzPath(f.fixed);
+    if (kzFileExists(path)) continue;
+    kzMakeParentDirs(path);
+    if (symlink(f.real, path.c_str()) != 0)
+      fprintf(stderr, "kavzil-sim: cannot link %s: %s\n", path.c_str(), strerror(errno));
+  }
 }
 
 }  // namespace
@@ -202,6 +312,18 @@ int main(int argc, char **argv) {
   }
   kzLogOpen("kavzil-sim");
   kzCmdUse(&kzCmdRecorder);
+  // The root is made absolute: the unit runs in the artwork directory, as
+  // the board's program runs where its pictures are.
+  if (run.opt.root.empty() || run.opt.root[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return 1;
+    run.opt.root = std::string(cwd) + "/" + run.opt.root;
+  }
+  if (!run.opt.snapshot.empty() && run.opt.snapshot[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return 1;
+    run.opt.snapshot = std::string(cwd) + "/" + run.opt.snapshot;
+  }
   kzSetRoot(run.opt.root);
   if (kzMakeParentDirs(kzPath("/opt/set/x")) != 0) {
     fprintf(stderr, "kavzil-sim: cannot create %s/opt/set: %s\n", run.opt.root.c_str(),
@@ -209,6 +331,14 @@ int main(int argc, char **argv) {
     return 1;
   }
   simWriteUnitFiles(kzRoot().empty() ? std::string() : kzRoot());
+  linkFonts();
+  if (chdir(run.opt.art.c_str()) != 0)
+    fprintf(stderr, "kavzil-sim: no artwork in %s (%s): the screen stays without pictures\n",
+            run.opt.art.c_str(), strerror(errno));
+  // The panel board: the simulated GPIO block with its supervisor chip, and
+  // the 800 x 480 memory screen (the display backend's default).
+  simGpioReset();
+  kzGpioUse(&simGpioBackend);
 
   if (run.opt.builtinAmp) {
     SimAmpOptions ao;
@@ -232,11 +362,22 @@ int main(int argc, char **argv) {
   signal(SIGINT, onSignal);
   signal(SIGTERM, onSignal);
 
+  std::thread keys;
+  if (!run.opt.keys.empty()) keys = std::thread(pressKeys, &run);
+  // The window comes with the panel's screens; until then every run is
+  // headless (--headless is accepted) and the screen is seen through
+  // --snapshot.
+  if (!run.opt.snapshot.empty())
+    fprintf(stderr, "kavzil-sim: screen snapshots go to %s\n", run.opt.snapshot.c_str());
+
   KavHooks hooks;
+  hooks.opened = opened;
   hooks.started = started;
   hooks.stopped = stopped;
   hooks.ctx = &run;
   int rc = KavMain(&hooks);
+  gStop = true;  // a key presser still waiting ends now
+  if (keys.joinable()) keys.join();
   if (run.amp) simAmpStop(run.amp);
   return rc;
 }

@@ -22,20 +22,34 @@
 #include "core/threads.h"
 #include "core/works.h"
 #include "platform/clock.h"
+#include "panel/fb.h"
+#include "panel/png.h"
+#include "panel/text.h"
 #include "platform/log.h"
 #include "tuner/tunemem.h"
 
 static const char *const kVersion = "0.050";
 
+// Shows the picture `name` as the new background (nothing without a display).
+static void showBackground(works *w, const char *name) {
+  snprintf(w->imgName, sizeof w->imgName, "%s", name);
+  if (w->fb == nullptr) return;
+  getPng(w, 1);
+  fbSetBack(w->fb);
+  fbRealize(w->fb);
+}
+
 // Loading count-down shown while main waits for the link's first replies.
 static void LoadThread(works *w) {
-  (void)w;
   int count = waitKAV;
   while (startInitThread.load() != 0) {
+    if (w->fb) fbSetBack(w->fb);
     kzSleepMs(1000);
     char text[32];
     snprintf(text, sizeof text, "Loading ...%2d", count);
+    if (w->fb) putString(9, 300, 400, text, 255, 255, 255, w->fb);
     count--;
+    if (w->fb) fbRealize(w->fb);
     kzTrace("Time %s..\n", text);
   }
 }
@@ -46,18 +60,23 @@ int KavMain(const KavHooks *hooks) {
   kzTrace("KAV ZIL version %s\n", kVersion);
   kzLog(KZ_LOG_INFO, "KAV ZIL version %s", kVersion);
 
+  // 2: the display; without one the program runs on and draws nothing.
+  FbScreen *fb = fbInit();
+  if (fb == nullptr) kzLog(KZ_LOG_ERR, "no display: the program runs without drawing");
+
   // 3: works and its companion records, zeroed.
   auto w = std::make_unique<works>();
   auto setup = std::make_unique<SetupRec>();
   memset(setup.get(), 0, sizeof(SetupRec));
   snprintf(w->swVersion, sizeof w->swVersion, "%s", kVersion);
-  w->fb = nullptr;  // no display in this build: the program runs without drawing
+  w->fb = fb;
   w->setup = setup.get();
   w->cmdIn = 0;
   w->cmdOut = 0;
   w->microReset = 0;
   // The error texts are in place before any thread can raise a code.
   InitErrTable(w.get());
+  if (hooks && hooks->opened) hooks->opened(w.get(), hooks->ctx);
 
   // 4
   InitGlobalVar(w.get());
@@ -80,17 +99,27 @@ int KavMain(const KavHooks *hooks) {
   w->bandRowIdx = -1;
   kzTrace("ModeWorkIdx %i \n", w->ModeWorkIdx.load());
 
+  // 7
+  LoadFonts();
+
   // 8
+  StartThreadGPIO(w.get());
   StartThreadLinear(w.get());
   kzSleepMs(1000);
 
   // 9-11: loading count-down.
   waitKAV = 5;
+  w->lastKeyTime = int64_t(time(nullptr));
+  showBackground(w.get(), w->ampModel.load() == '1' ? "start120" : "start");
   startInitThread = 1;
   thInit.th = std::thread(LoadThread, w.get());
   thInit.started = true;
   kzSleepMs(int64_t(waitKAV + 1) * 1000);
   startInitThread = 0;
+
+  // 13: the status background (the menus and key labels join it with the
+  // screens of the panel).
+  showBackground(w.get(), "statusB");
 
   // 15-17
   StartThreadSoket(w.get());
@@ -111,6 +140,11 @@ int KavMain(const KavHooks *hooks) {
 
   // Shutdown.
   kzTrace("Close..\n");
+  showBackground(w.get(), "start");
+  if (w->fb) {
+    putString(9, 330, 400, "Error! Close Program! Restart hw.", 255, 255, 255, w->fb);
+    fbRealize(w->fb);
+  }
   kzSleepMs(2000);
   kzLog(KZ_LOG_INFO, "Communicator operations end");
   JoinAllThreads();

@@ -6,6 +6,9 @@
 struct works;
 
 struct KavHooks {
+  // Called once works exists and the display is open (start-up step 3), on
+  // main's thread; the simulator starts its watcher here.
+  void (*opened)(works *w, void *ctx) = nullptr;
   // Called once the start-up is complete (after the supervisor started),
   // on main's thread; the simulator starts its own helpers here.
   void (*started)(works *w, void *ctx) = nullptr;

@@ -15,6 +15,7 @@
 #include "core/setup.h"
 #include "core/timer.h"
 #include "core/works.h"
+#include "panel/buttons.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 
@@ -40,6 +41,10 @@ static void startIn(KzThread &slot, F fn, works *w) {
 static void notInThisBuild(const char *name) {
   kzLog(KZ_LOG_INFO, "%s: link not available in this build", name);
   kzTrace("%s: link not available in this build\n", name);
+}
+
+void StartThreadGPIO(works *w) {
+  if (w->setup->EnableGPIO == '1') startIn(thrGPIO, GPIO, w);
 }
 
 void StartThreadLinear(works *w) {

@@ -17,6 +17,7 @@ extern KzThread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer, thrL
 extern int waitKAV;
 extern std::atomic<int> startInitThread;
 
+void StartThreadGPIO(works *w);
 void StartThreadLinear(works *w);
 void StartThreadSoket(works *w);
 void StartThreadKAV(works *w);
