@@ -708,43 +708,10 @@ inline int artDraw(const char *name, FbScreen *fb) {
 // Writes fb's drawing buffer as an 8-bit RGBA PNG (alpha opaque).
 // Returns 0 or -1 (with a message); a failed write leaves no file behind.
 inline int artWritePng(const FbScreen *fb, const std::string &path) {
-  FILE *f = fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    fprintf(stderr, "artgen: can't write %s: %s\n", path.c_str(), strerror(errno));
-    return -1;
-  }
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  std::vector<png_byte> row(size_t(fb->xres) * 4);  // outlives the set-jump below
-  if (info == nullptr || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, info ? &info : nullptr);
-    fclose(f);
-    remove(path.c_str());
-    fprintf(stderr, "artgen: can't write %s\n", path.c_str());
-    return -1;
-  }
-  png_init_io(png, f);
-  png_set_IHDR(png, info, fb->xres, fb->yres, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  for (int y = 0; y < fb->yres; y++) {
-    const uint8_t *p = fb->drawBuf + size_t(y) * size_t(fb->lineSize);
-    for (int x = 0; x < fb->xres; x++, p += 4) {  // blue, green, red, 0
-      row[size_t(x) * 4 + 0] = p[2];
-      row[size_t(x) * 4 + 1] = p[1];
-      row[size_t(x) * 4 + 2] = p[0];
-      row[size_t(x) * 4 + 3] = 255;
-    }
-    png_write_row(png, row.data());
-  }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  if (fclose(f) != 0) {
-    remove(path.c_str());
-    fprintf(stderr, "artgen: can't write %s: %s\n", path.c_str(), strerror(errno));
-    return -1;
-  }
-  return 0;
+  if (fbSavePng(fb, path, FB_DRAW, true) == 0) return 0;
+  remove(path.c_str());
+  fprintf(stderr, "artgen: can't write %s\n", path.c_str());
+  return -1;
 }
 
 // Draws every picture and writes it as OUTDIR/<name>.png. Returns 0 or -1.

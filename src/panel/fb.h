@@ -39,6 +39,9 @@ void DrawRect(works *w, int x0, int y0, int x1, int y1, int red, int green, int 
 
 // Which memory fbSavePng writes.
 enum { FB_SCREEN = 0, FB_DRAW = 1, FB_BACK = 2 };
-// Saves one memory of a 4-byte screen as an RGB PNG (libpng) so that tests,
-// the simulator and people can look at it. Returns 0 or -1 (logged).
-int fbSavePng(const FbScreen *fb, const std::string &path, int which = FB_SCREEN);
+// Saves one memory of a 4-byte screen as a PNG (libpng) so that tests, the
+// simulator and people can look at it: RGB, or with `rgba` 8-bit RGBA with
+// opaque alpha (the format the background pictures are read in). Returns 0
+// or -1 (logged).
+int fbSavePng(const FbScreen *fb, const std::string &path, int which = FB_SCREEN,
+              bool rgba = false);

@@ -9,7 +9,7 @@
 #include "panel/fb.h"
 #include "platform/log.h"
 
-int fbSavePng(const FbScreen *fb, const std::string &path, int which) {
+int fbSavePng(const FbScreen *fb, const std::string &path, int which, bool rgba) {
   if (fb == nullptr || fb->pixelSize != 4) return -1;
   const uint8_t *src = which == FB_DRAW ? fb->drawBuf : which == FB_BACK ? fb->backBuf
                                                                           : fb->screenMem;
@@ -21,8 +21,9 @@ int fbSavePng(const FbScreen *fb, const std::string &path, int which) {
   }
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
-  // One row of RGB at a time; the rows outlive the set-jump below.
-  std::vector<png_byte> row(size_t(fb->xres) * 3);
+  // One row at a time; the row outlives the set-jump below.
+  const size_t channels = rgba ? 4 : 3;
+  std::vector<png_byte> row(size_t(fb->xres) * channels);
   if (info == nullptr || setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, info ? &info : nullptr);
     fclose(f);
@@ -30,15 +31,18 @@ int fbSavePng(const FbScreen *fb, const std::string &path, int which) {
     return -1;
   }
   png_init_io(png, f);
-  png_set_IHDR(png, info, fb->xres, fb->yres, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, fb->xres, fb->yres, 8,
+               rgba ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
   for (int y = 0; y < fb->yres; y++) {
     const uint8_t *p = src + size_t(y) * size_t(fb->lineSize);
-    for (int x = 0; x < fb->xres; x++, p += 4) {  // blue, green, red, 0
-      row[size_t(x) * 3 + 0] = p[2];
-      row[size_t(x) * 3 + 1] = p[1];
-      row[size_t(x) * 3 + 2] = p[0];
+    png_byte *q = row.data();
+    for (int x = 0; x < fb->xres; x++, p += 4, q += channels) {  // blue, green, red, 0
+      q[0] = p[2];
+      q[1] = p[1];
+      q[2] = p[0];
+      if (rgba) q[3] = 255;
     }
     png_write_row(png, row.data());
   }
