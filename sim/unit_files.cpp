@@ -56,6 +56,18 @@ static const char kBank1[] =
     "10m 28000000 29700000 1 1 0 0 0.0\n"
     "6m 50000000 54000000 1 1 0 0 0.0\n";
 
+// The board's network file, static address on the workshop LAN.
+static const char kInterfaces[] =
+    "auto lo\n"
+    "iface lo inet loopback\n"
+    "\n"
+    "auto eth0\n"
+    "iface eth0 inet static\n"
+    "address 192.168.1.10\n"
+    "netmask 255.255.255.0\n"
+    "gateway 192.168.1.1\n"
+    "nameserver 192.168.1.1\n";
+
 static int writeIfMissing(const std::string &path, const char *text) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0) return 0;
@@ -67,8 +79,12 @@ static int writeIfMissing(const std::string &path, const char *text) {
 }
 
 int simWriteUnitFiles(const std::string &root) {
+  std::string net = root + "/etc/network/";
+  mkdir((root + "/etc").c_str(), 0755);
+  mkdir(net.c_str(), 0755);
   std::string dir = root + "/opt/set/";
   return writeIfMissing(dir + "config.txt", kConfig) + writeIfMissing(dir + "filter.txt", kFilter) +
          writeIfMissing(dir + "ventola.txt", kVentola) +
-         writeIfMissing(dir + "antenna_b1.txt", kBank1);
+         writeIfMissing(dir + "antenna_b1.txt", kBank1) +
+         writeIfMissing(net + "interfaces", kInterfaces);
 }

@@ -18,11 +18,14 @@
 #include "amplifier/errors.h"
 #include "amplifier/thermal.h"
 #include "core/bandconf.h"
+#include "core/lan.h"
+#include "core/maint.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "panel/fb.h"
+#include "panel/keyb.h"
 #include "panel/png.h"
 #include "panel/text.h"
 #include "platform/log.h"
@@ -42,7 +45,8 @@ static void showBackground(works *w, const char *name) {
 // Loading count-down shown while main waits for the link's first replies.
 static void LoadThread(works *w) {
   int count = waitKAV;
-  while (startInitThread.load() != 0) {
+  // main waits one second longer than the count: the count stops at 0.
+  while (startInitThread.load() != 0 && count >= 0) {
     if (w->fb) fbSetBack(w->fb);
     kzSleepMs(1000);
     char text[32];
@@ -81,6 +85,7 @@ int KavMain(const KavHooks *hooks) {
   // 4
   InitGlobalVar(w.get());
   StepTune1 = 8;
+  CntIP = CntDNS = CntNetMask = CntGateway = 3;
 
   // 5
   ReadConfigFile(w.get());
@@ -98,6 +103,9 @@ int KavMain(const KavHooks *hooks) {
   LoadAllBankTable(w.get(), w->numBanco.load());
   w->bandRowIdx = -1;
   kzTrace("ModeWorkIdx %i \n", w->ModeWorkIdx.load());
+
+  // 6
+  ReadLanParam();
 
   // 7
   LoadFonts();
@@ -117,11 +125,19 @@ int KavMain(const KavHooks *hooks) {
   kzSleepMs(int64_t(waitKAV + 1) * 1000);
   startInitThread = 0;
 
+  // 12: the update marker is cleared once the unit has run for a while.
+  thAggFw.th = std::thread(AggFWThread, w.get());
+  thAggFw.started = true;
+
   // 13: the status background (the menus and key labels join it with the
   // screens of the panel).
   showBackground(w.get(), "statusB");
 
   // 15-17
+  if (w->setup->EnableKeyb == '1') {
+    thrKey.th = std::thread(keyb, w.get());
+    thrKey.started = true;
+  }
   StartThreadSoket(w.get());
   StartThreadKAV(w.get());
   SetupRec *s = w->setup;
