@@ -9,7 +9,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <chrono>
 #include <fcntl.h>
+#include <linux/input.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,4 +107,45 @@ TEST(Threads, StartConditionsAndTheRemoteGroup) {
   ASSERT_EQ(cmds.size(), 4u);
   EXPECT_EQ(cmds[0], "mount -o remount defaults,rw /opt/set");
   EXPECT_EQ(cmds[1], "mount -v -n -o remount -r /opt/set");
+}
+
+TEST(Program, CloseKeyOfTheServiceKeyboardEndsTheUnitCleanly) {
+  KzTempRoot tmp("kz_prog_kbd");
+  std::string root = tmp.dir;
+  SimAmp *amp = simAmpStart();
+  ASSERT_NE(amp, nullptr);
+  std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 1\n";
+  ASSERT_EQ(kzSaveFileAtomic(root + "/opt/set/setup.txt", setup), 0);
+  // A keyboard whose first key-down is F12 (with its release).
+  std::string dev = root + "/dev/input/by-id/usb-test-event-kbd";
+  kzMakeParentDirs(dev);
+  std::string events;
+  for (int value : {1, 0}) {
+    input_event ev{};
+    ev.type = EV_KEY;
+    ev.code = KEY_F12;
+    ev.value = value;
+    events.append(reinterpret_cast<const char *>(&ev), sizeof ev);
+  }
+  ASSERT_EQ(kzSaveFileAtomic(dev, events), 0);
+
+  auto t0 = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    execl(KZ_SIM_BINARY, KZ_SIM_BINARY, "--amp", "external", "--root", root.c_str(),
+          "--seconds", "60", (char *)nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  simAmpStop(amp);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Start-up (about 7 s) and the closing screen (2 s), far from the 60 s.
+  EXPECT_LT(took, 30.0);
 }
