@@ -25,6 +25,28 @@
 #include "sim/amp_sim.h"
 #include "support.h"
 
+namespace {
+
+// Runs kavzil-sim with an external amplifier peer under `root` for at most
+// `seconds`, its output discarded; returns the wait status (-1 when it
+// could not be started).
+int runSimulatedUnit(const std::string &root, const char *seconds) {
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    execl(KZ_SIM_BINARY, KZ_SIM_BINARY, "--amp", "external", "--root", root.c_str(),
+          "--seconds", seconds, (char *)nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return status;
+}
+
+}  // namespace
 
 TEST(Program, ExternalAmplifierPeerSeesTheWireAndTheUnitStopsCleanly) {
   KzTempRoot tmp("kz_prog");
@@ -35,18 +57,8 @@ TEST(Program, ExternalAmplifierPeerSeesTheWireAndTheUnitStopsCleanly) {
   std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 0\n";
   ASSERT_EQ(kzSaveFileAtomic(root + "/opt/set/setup.txt", setup), 0);
 
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    execl(KZ_SIM_BINARY, KZ_SIM_BINARY, "--amp", "external", "--root", root.c_str(),
-          "--seconds", "1", (char *)nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  int status = runSimulatedUnit(root, "1");
+  ASSERT_NE(status, -1);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 
@@ -130,18 +142,8 @@ TEST(Program, CloseKeyOfTheServiceKeyboardEndsTheUnitCleanly) {
   ASSERT_EQ(kzSaveFileAtomic(dev, events), 0);
 
   auto t0 = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    execl(KZ_SIM_BINARY, KZ_SIM_BINARY, "--amp", "external", "--root", root.c_str(),
-          "--seconds", "60", (char *)nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  int status = runSimulatedUnit(root, "60");
+  ASSERT_NE(status, -1);
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   simAmpStop(amp);
   ASSERT_TRUE(WIFEXITED(status));
