@@ -44,6 +44,10 @@ void InitGlobalVar(works *w) {
 
   w->panelCmd = 176;
 
+  // front panel: the first main-screen layout, the background to load
+  w->workScreenType = 1;
+  w->backReload = 1;
+
   // thermal and power-supply settings
   w->maxTemperature = 60.0f;
   w->maxTemperature2 = 80.0f;

@@ -24,6 +24,15 @@
 
 struct SetupRec;  // core/setup.h
 struct FbScreen;  // the framebuffer record of the panel
+struct SerParameters;  // radio/serparams.h: the transceiver parameter record
+
+// The spectrum record: two arrays of 1024 floats owned by main. `trace`
+// is what the plot draws (dBm per point); `aux` belongs to the spectrum
+// source. Both stay zero until a spectrum source is part of the build.
+struct SpectrumRec {
+  float *trace;
+  float *aux;
+};
 
 // One row of config.txt: calibration, protection thresholds, tune parameters.
 struct ConfRow {
@@ -236,6 +245,36 @@ struct works {
   int antTabRow, antTabCol;  // cursors of the bank-table editing screen
   char dateTimeStr[32];   // "%Y-%m-%d %H:%M:%S", kept by the supervisor
   int timerPeriod;        // supervisor pause, microseconds
+
+  // 16 front panel: screens, keys, menus, meters
+  //    screen states (written by the key dispatcher and the supervisor)
+  std::atomic<int> workScreenType;    // main-screen layout 1-5
+  std::atomic<uint8_t> statusFlags;   // bit 0 status overlay, bit 1 interface/bank screen
+  std::atomic<uint8_t> saverActive;   // the screen saver shows
+  std::atomic<uint8_t> backReload;    // 1: reload the main background (1 at start)
+  std::atomic<uint8_t> manualTune;    // manual tuning mode is on
+  std::atomic<uint8_t> txTest;        // manual-tuning test transmission bits 0, 1, 4, 5
+  std::atomic<int> anResendCnt;       // cleared with the test carrier's order 21
+  std::atomic<int> saveBank, saveAnt; // target of SAVE of the tuning values
+  std::atomic<int> copySrc, copyDst, resetBank;  // utility screens; resetBank ==
+                                                 // maxBank means every bank
+  //    settings menu cursor
+  std::atomic<int> menuIdx, menuSub;
+  int menuCount;
+  //    information screen readings
+  std::atomic<float> cpuTemp, gpuTemp;  // degrees C, from "my_temp"
+  //    meters: needle angles (radians) and peak hold
+  float angleFwd, angleRight, angleFwdPeak, angleRightPeak;
+  float peakFwd, peakRight;
+  int peakFwdHold, peakRightHold;      // ms of hold left
+  int peakFwdDecCnt, peakRightDecCnt;  // cycles since the last decay step
+  uint8_t peakStarted;                 // the first cycle only stores the value
+  //    transceiver side (filled by the radio links when they are built)
+  std::atomic<uint32_t> catFreq;  // FT-817 frequency, Hz
+  std::atomic<int> rxDelay;       // cycles before a transmit may start a tune
+  SerParameters *serParams;       // the one parameter record
+  std::mutex serMut;              // guards serParams and the spectrum trace
+  SpectrumRec *spectrum;
 };
 
 // Globals kept for code without a works argument.

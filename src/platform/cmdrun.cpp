@@ -39,16 +39,26 @@ const Rule *findRule(const char *cmdLine) {
   return nullptr;
 }
 
+// The supervisor asks for the temperatures every cycle: the record keeps
+// the newest lines only, so a long simulator run does not grow without end.
+constexpr size_t kRecordMax = 20000;
+
+void record(const char *cmdLine) {
+  if (gRecorded.size() >= kRecordMax)
+    gRecorded.erase(gRecorded.begin(), gRecorded.begin() + kRecordMax / 2);
+  gRecorded.emplace_back(cmdLine);
+}
+
 int recRun(const char *cmdLine) {
   std::lock_guard<std::mutex> lk(gMut);
-  gRecorded.emplace_back(cmdLine);
+  record(cmdLine);
   const Rule *r = findRule(cmdLine);
   return r ? r->status : 0;
 }
 
 int recRunRead(const char *cmdLine, std::string &output) {
   std::lock_guard<std::mutex> lk(gMut);
-  gRecorded.emplace_back(cmdLine);
+  record(cmdLine);
   const Rule *r = findRule(cmdLine);
   output = r ? r->output : std::string();
   return (r && r->status < 0) ? -1 : 0;
