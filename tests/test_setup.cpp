@@ -199,6 +199,14 @@ TEST_F(SetupTest, RoundTripKeepsEveryValue) {
   ASSERT_EQ(writeSetup(w.get()), 0);
   EXPECT_EQ(get(), text);
   EXPECT_EQ(kzCmdRecorded(), kRemounts);
+
+  // "ATU Installed: No" sets the top bit; the byte must survive the file
+  // whole (as a signed number it would not fit the field and come back cut).
+  w->tuneEnabled = int8_t(uint8_t(w->tuneEnabled) ^ 0x80);
+  ASSERT_EQ(writeSetup(w.get()), 0);
+  EXPECT_NE(get().find("TUNEenabled: 129\n"), std::string::npos);
+  readSetup(w.get());
+  EXPECT_EQ(uint8_t(w->tuneEnabled), 0x81);
 }
 
 TEST_F(SetupTest, RemountFailureLeavesTheFileAlone) {

@@ -219,7 +219,9 @@ const SetupKey kSetupKeys[] = {
     {"CatSerialPort", KZ_OFF(CatSerialPort), SK_TEXT, SW_TEXT, false, "/dev/ttyUSB1", nullptr,
      nullptr, nullptr},
     {"TUNEenabled", KZ_OFF(TUNEenabled), SK_NUMBER, SW_REFRESH, false, "0",
-     KZ_LOAD(w->tuneEnabled = int8_t(v)), KZ_SAVE(w->tuneEnabled), nullptr},
+     KZ_LOAD(w->tuneEnabled = int8_t(v)),
+     // saved as the byte 0..255: "-128" would not fit the field
+     KZ_SAVE(uint8_t(w->tuneEnabled)), nullptr},
     {"NumBanco", KZ_OFF(NumBanco), SK_NUMBER, SW_REFRESH, false, "1",
      KZ_LOAD(w->numBanco = int(v)), KZ_SAVE(w->numBanco.load()), nullptr},
     {"GMpar1", KZ_OFF(GMpar1), SK_NUMBER, SW_REFRESH, false, "2",
