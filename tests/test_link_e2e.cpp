@@ -254,6 +254,23 @@ TEST_F(LinkE2E, PortThatCannotBeOpenedIsReportedAndTheThreadStillStops) {
   stopLink();
 }
 
+TEST_F(LinkE2E, RetryReopensThePortInTheRunningLink) {
+  const std::string good = simAmpSlavePath(amp);
+  snprintf(rec.LinPort, sizeof rec.LinPort, "%s", "/nonexist/x");
+  EXPECT_FALSE(LinearRequestReopen());  // no link thread yet
+  startLink();
+  ASSERT_TRUE(kzWaitFor([&] { return w->linkError.load() == 1; }, 2000));
+  // The operator plugs the port in and presses Retry: the same thread
+  // opens it and talks; no second writer is started.
+  snprintf(rec.LinPort, sizeof rec.LinPort, "%s", good.c_str());
+  w->linkError = -1;
+  ASSERT_TRUE(LinearRequestReopen());
+  ASSERT_TRUE(kzWaitFor([&] { return countOf("ST;") >= 2; }, 5000));
+  EXPECT_EQ(w->linkError.load(), -1);
+  stopLink();
+  EXPECT_FALSE(LinearRequestReopen());
+}
+
 TEST_F(LinkE2E, AfterFirmwareUpdateStartNothingMoreGoesOnTheWire) {
   startLink();
   ASSERT_TRUE(kzWaitFor([&] { return wire().size() >= 2; }, 3000));

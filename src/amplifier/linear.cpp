@@ -321,11 +321,29 @@ static void unknownState(int state) {
   kzSleepMs(1);
 }
 
+static std::atomic<bool> gLinearRunning{false};
+static std::atomic<bool> gLinearReopen{false};
+
+bool LinearRequestReopen() {
+  if (!gLinearRunning.load()) return false;
+  gLinearReopen = true;
+  return true;
+}
+
 void Linear(works *w) {
+  gLinearRunning = true;
+  gLinearReopen = false;
   linearProcessStatus = 1;
   LinearRxReset();
   OpenLinear(w);
   while (w->running.load() != 0) {
+    if (gLinearReopen.exchange(false)) {
+      kzSerialClose(w->linFD);
+      w->linFD = -1;
+      LinearRxReset();
+      linearProcessStatus = 1;
+      OpenLinear(w);
+    }
     int state = linearProcessStatus.load();
     if (state == LIN_WAIT) {
       waitReply(w);
@@ -346,4 +364,5 @@ void Linear(works *w) {
   }
   kzSerialClose(w->linFD);
   w->linFD = -1;
+  gLinearRunning = false;
 }

@@ -22,6 +22,11 @@ extern std::atomic<int> counterrortimeout;
 
 void Linear(works *w);
 int OpenLinear(works *w);
+// Retry of the link-failure screen while the link thread runs: the thread
+// closes its port and opens it again at the top of its next pass (a second
+// link thread would make two writers on one port). False when no link
+// thread runs; the caller then starts one.
+bool LinearRequestReopen();
 int writeLinearPort(int fd, const char *text, int length, works *w);
 uint8_t Sys_Crc8Calculation(const char *data, size_t length);
 // Sends the attenuator command for value 0..3 as command `state`.

@@ -48,7 +48,10 @@ void StartThreadGPIO(works *w) {
 }
 
 void StartThreadLinear(works *w) {
-  if (w->setup->EnableLinear == '1') startIn(thrLin, Linear, w);
+  if (w->setup->EnableLinear != '1') return;
+  // The link thread runs on after a port failure: a retry reopens its port.
+  if (LinearRequestReopen()) return;
+  startIn(thrLin, Linear, w);
 }
 
 void StartThreadSoket(works *w) {
