@@ -7,12 +7,13 @@
 // (60 rows of six horizontal lines, the underlines, the grey frame), the
 // seven information boxes and the two supply boxes (DrawRect), the strings
 // of the main screen in their font slots (twelve key labels, seven
-// information texts, two supply texts, the message line, the frequency, the
-// clock, the two meter names and readings), two needles of three lines
-// each, then fbRealize. The background is img1 from DIR (default: the
-// "art" directory beside this program, where the build writes it) loaded
-// with the panel's getPng; when it is missing the same picture is drawn
-// with the artwork generator's code.
+// information texts, two supply texts, the message line, the clock), then
+// the meters as the supervisor draws them (DrawMeters: forward and
+// reflected needles with their peak needles, three lines each, the two
+// meter names and readings, the frequency), then fbRealize. The background
+// is img1 from DIR (default: the "art" directory beside this program, where
+// the build writes it) loaded with the panel's getPng; when it is missing
+// the same picture is drawn with the artwork generator's code.
 //
 // The baseline is two memcpy of memSize bytes, the copies every frame
 // makes anyway (background -> drawing buffer, drawing buffer -> screen),
@@ -37,6 +38,7 @@
 #include "../tools/artgen.cpp"
 #include "core/works.h"
 #include "panel/fb.h"
+#include "panel/meters.h"
 #include "panel/png.h"
 #include "panel/text.h"
 #include "platform/cmdrun.h"
@@ -71,13 +73,6 @@ void loadMainFonts() {
   TTFLoad((d + "DejaVuSans.ttf").c_str(), 20, 8);
   TTFLoad((d + "DejaVuSans.ttf").c_str(), 18, 10);
   TTFLoad((d + "DejaVuSans-Bold.ttf").c_str(), 21, 11);
-}
-
-void needle(FbScreen *fb, int px, double v, double full) {
-  const double a = (0.24 - v * 0.48 / full) * 3.141692653;
-  const int x = int(px - 200 * std::sin(a) + 15 * std::cos(a + 1.5708463265));
-  const int y = int(260 - 200 * std::cos(a) + 15 * std::sin(a + 1.5708463265));
-  for (int d = -1; d <= 1; d++) DrawLine(px + d, 260, x, y, 255, 0, 0, fb, 0);
 }
 
 int gStrings = 0;  // strings drawn per frame, for the printout
@@ -131,18 +126,13 @@ void composeFrame(works *w, int i) {
   snprintf(s, sizeof s, "PA Voltage: %04.01fV       Current: %04.01fA", 13.8, 7.0 + i % 5);
   text(fb, 8, 415, 327, s, 0, 200, 0);
   text(fb, 8, 5, 350, "Entering second function...", 250, 250, 250);
-  text(fb, 4, 339, 52, "14.070MHz", 0, 0, 0);
   text(fb, 6, 640, 17, "2024-05-17 10:42:07", 255, 255, 255);
 
-  const double fwd = 30 + 25 * std::sin(i * 0.05), refl = 2 + 1.5 * std::sin(i * 0.07);
-  needle(fb, 210, fwd, 60);
-  needle(fb, 590, refl, 60);
-  text(fb, 8, 535, 160, "REFLECTED", 0, 0, 0);
-  snprintf(s, sizeof s, "%02.01fW", refl);
-  text(fb, 8, 565, 180, s, 0, 0, 0);
-  text(fb, 8, 155, 160, "FORWARD", 0, 0, 0);
-  snprintf(s, sizeof s, "%02.01fW", fwd);
-  text(fb, 8, 180, 180, s, 0, 0, 0);
+  // The meter step: powers that move the needles and readings every frame.
+  w->pwrFwd = float(30 + 25 * std::sin(i * 0.05));
+  w->pwrPeak = float(35 + 25 * std::sin(i * 0.05));
+  w->pwrRefl = float(2 + 1.5 * std::sin(i * 0.07));
+  DrawMeters(w);
   fbRealize(fb);
 }
 
@@ -188,6 +178,7 @@ int main(int argc, char **argv) {
   kzCmdUse(&kzCmdRecorder);
   kzDisplayUse(&kzDisplayMemory);
   auto w = std::make_unique<works>();
+  InitGlobalVar(w.get());  // meter scales, peak-hold settings, frequency
   w->fb = fbInit();
   if (w->fb == nullptr || w->fb->pixelSize != 4) {
     fprintf(stderr, "bench_frame: no 32-bit memory screen\n");
@@ -199,6 +190,12 @@ int main(int argc, char **argv) {
     fprintf(stderr, "bench_frame: no background\n");
     return 1;
   }
+  // The meter layout of a 60 W unit with peak needles, as the supervisor
+  // sets it up.
+  w->ampModel = '0';
+  w->workScreenType = 1;
+  w->enablePwrPeak = 1;
+  InitGrid();
   FbScreen *fb = w->fb;
   const size_t bytes = size_t(fb->memSize);
 
@@ -227,8 +224,8 @@ int main(int argc, char **argv) {
 
   printf("screen %dx%d, %d bytes per pixel, %zu bytes; background: %s\n", fb->xres, fb->yres,
          fb->pixelSize, bytes, bg);
-  printf("frame (background, key bar, 9 boxes, %d strings, 2 needles, realize): %.1f us "
-         "(average of %d frames)\n",
+  printf("frame (background, key bar, 9 boxes, %d strings, meters: 4 needles and 5 strings, "
+         "realize): %.1f us (average of %d frames)\n",
          gStrings, frameUs, frames);
   printf("two plain copies of %zu bytes: %.1f us\n", bytes, copyUs);
   printf("ratio frame / two copies: %.2f\n", frameUs / copyUs);

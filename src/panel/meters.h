@@ -4,6 +4,8 @@
 // supervisor every cycle into the drawing buffer, only while no overlay is
 // open (statusFlags 0).
 #pragma once
+#include <cstddef>
+#include <cstdint>
 
 struct works;
 
@@ -38,3 +40,7 @@ float NeedleAngle(float v, int scale);
 void DrawMeters(works *w);
 // The peak-hold timers after a cycle of `elapsedMs` (supervisor step 12).
 void PeakHoldTick(works *w, int elapsedMs);
+// The frequency text written above the meters and the plot ("7.100MHz",
+// "999.999kHz", "500Hz") into buf; returns its length, 0 (empty text) for
+// 0 Hz.
+int FormatFreqText(uint32_t hz, char *buf, size_t size);
