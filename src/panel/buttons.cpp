@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "core/timer.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/gpio.h"
@@ -106,7 +107,7 @@ GpioState g;
 int noDispatcher(works *w, int key, int longBits) {
   (void)key;
   (void)longBits;
-  w->lastKeyTime = int64_t(time(nullptr));
+  w->lastKeyTime = kzKeyClockSeconds();
   w->keyFlags.fetch_and(uint8_t(~1u));
   return 0;
 }

@@ -1,0 +1,286 @@
+// Key dispatch: the screen-saver wake-up, the attenuator key, manual tuning
+// with held keys, SAVE of the tuning values, bank
+// reset and copy, the layout cycle, the link-failure screen, the menu wrap.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/threads.h"
+#include "panel/keys.h"
+#include "panel/menu.h"
+#include "panel/meters.h"
+#include "platform/files.h"
+#include "support.h"
+#include "tuner/banktab.h"
+#include "tuner/tunemem.h"
+#include "tuner/tuneword.h"
+
+namespace {
+
+using Ints = std::vector<int>;
+
+class KeysTest : public ::testing::Test {
+ protected:
+  KzTempRoot root{"kz_keys"};
+  KzLogCapture log{0};
+  SetupRec rec{};
+  std::unique_ptr<works> w = kzTestWorks(rec);
+  int keptDivX = divX, keptRangeEnd = xRangeEnd;  // plot globals the layouts change
+
+  void TearDown() override {
+    divX = keptDivX;
+    xRangeEnd = keptRangeEnd;
+  }
+
+  void SetUp() override {
+    initSetup(w.get());
+    w->errorsMuted = 0;
+    w->ampBypass = 0;
+    w->numBanco = 0;
+    w->ModeWorkIdx = 0;
+    w->maxBank = 3;
+    w->menuCount = KZ_MENU_ENTRIES;
+    InitTabAntenna(w.get(), 0);
+  }
+  int press(int key, int longBits = 0) { return DecodeTasto(w.get(), key, longBits); }
+  int state() const { return w->screenState.load(); }
+  Ints queued() { return kzTakeQueued(w.get()); }
+  std::string read(const std::string &name) {
+    std::string d;
+    kzReadFile(root.file(name.c_str()), d);
+    return d;
+  }
+  // Files named in the recorded "rm -f" command lines.
+  std::vector<std::string> removed() {
+    std::vector<std::string> v;
+    const std::string pre = "rm -f " + root.dir + "/opt/set/";
+    for (const std::string &c : kzCmdRecorded())
+      if (c.rfind(pre, 0) == 0) v.push_back(c.substr(pre.size()));
+    return v;
+  }
+};
+
+}  // namespace
+
+TEST_F(KeysTest, SaverWakeUpOnlyRestoresTheScreen) {
+  w->saverActive = 1;
+  w->lastKeyTime = 0;
+  w->keyFlags = 1;
+  EXPECT_EQ(press(3, 1 << 2), 0);
+  EXPECT_TRUE(w->saverActive.load() == 0 && w->antenna.load() == 0 && queued().empty());
+  EXPECT_EQ(w->keyFlags.load(), 0);
+  EXPECT_STREQ(w->imgName, "img1");
+  EXPECT_GT(w->lastKeyTime.load(), 0);
+  EXPECT_EQ(log.count("----------> DISATTIVO SAVE SCREEN\n"), 1);
+  w->keyFlags = 1;
+  press(3);  // awake: the antenna steps
+  EXPECT_TRUE(w->antenna.load() == 1 && queued() == Ints{7} && w->keyFlags.load() == 0);
+}
+
+TEST_F(KeysTest, AttenuatorStepsStandbyAndRefusalWhileTransmitting) {
+  auto steps = [&](int n) {
+    Ints shown;
+    for (int i = 0; i < n; ++i) press(2), shown.push_back(w->attenuatorShown.load());
+    return shown;
+  };
+  EXPECT_EQ(steps(5), (Ints{1, 2, 3, 4, 0}));
+  EXPECT_EQ(queued(), (Ints{14, 14, 14, 20, 14}));
+  w->attenuatorShown = 4;  // standby: back to operate
+  w->ampBypass = 1;
+  press(2);
+  EXPECT_TRUE(w->attenuatorShown.load() == 0 && queued() == (Ints{14, 19}));
+  w->ampBypass = 0;
+  w->ampStatus1 = 1;  // transmitting: 0..3 only
+  EXPECT_EQ(steps(5), (Ints{1, 2, 3, 0, 1}));
+  queued();
+  w->ampBypass = 1;  // transmitting in standby: error 17, nothing changes
+  w->attenuatorShown = 4;
+  press(2);
+  EXPECT_EQ(w->attenuatorShown.load(), 4);
+  EXPECT_EQ(kzListed(w.get()), Ints{17});
+  EXPECT_TRUE(queued().empty());
+}
+
+TEST_F(KeysTest, ManualTuningHeldKeysStopAtTheBounds) {
+  w->screenState = KZ_SCR_TUNE;
+  press(6);
+  ASSERT_EQ(state(), KZ_SCR_MANUAL);
+  EXPECT_EQ(queued(), Ints{10});
+  SetMode(w.get(), 1);
+  w->valI = 509;
+  SetI(w.get(), 509);
+  Ints rep;
+  for (int i = 0; i < 4; ++i) rep.push_back(press(3, 1 << 2));  // "up L" held
+  EXPECT_EQ(rep, (Ints{1, 1, 1, 1}));
+  EXPECT_EQ(w->valI, 511);
+  EXPECT_EQ(DecodeInduttanzaFromTuneval(w->tuneWord.load()), 511);
+  EXPECT_EQ(queued(), (Ints{11, 11}));
+  EXPECT_EQ(press(3), 0);  // a short press does not repeat
+  w->valC = 0;
+  EXPECT_EQ(press(4, 1 << 3), 1);  // "down C" at 0
+  EXPECT_TRUE(w->valC == 0 && queued().empty());
+  w->ampStatus0 = 1;  // test carrier on, then off
+  w->anResendCnt = 7;
+  press(6);
+  EXPECT_TRUE(w->txTest.load() == (1 | 2 | 16) && w->anResendCnt.load() == 0);
+  EXPECT_STREQ(Novamenu[4].lbl[10], "StopTX");
+  EXPECT_EQ(queued(), Ints{21});
+  press(6);
+  EXPECT_EQ(w->txTest.load(), 1);
+  EXPECT_STREQ(Novamenu[4].lbl[10], "StartTX");
+}
+
+TEST_F(KeysTest, SaveIsRefusedInBypassAndStoresTheTuneOtherwise) {
+  w->freqHz = 14200000;
+  w->screenState = KZ_SCR_SAVETUNE;
+  w->saveBank = 1;
+  w->saveAnt = 1;
+  SetMode(w.get(), 3);
+  press(6);
+  EXPECT_TRUE(state() == KZ_SCR_TUNE && (w->keyFlags.load() & 2));
+  EXPECT_FALSE(std::filesystem::exists(root.file("atu_ant2_b1.txt")));
+  press(2);  // any key of the tune screen takes the notice away
+  EXPECT_EQ(w->keyFlags.load() & 2, 0);
+  w->screenState = KZ_SCR_SAVETUNE;
+  SetMode(w.get(), 2);
+  SetI(w.get(), 33);
+  SetC(w.get(), 44);
+  press(6);
+  EXPECT_EQ(read("atu_ant2_b1.txt"), "3130 14200000 1 2 33 44\n");
+  EXPECT_EQ(w->tuneTab[1][3130].valid, 0);  // bank 0 is the one loaded
+}
+
+TEST_F(KeysTest, ResetDeletesOneBankOrEveryBank) {
+  w->numBanco = 1;
+  w->screenState = KZ_SCR_UTIL;
+  press(3);
+  ASSERT_TRUE(state() == KZ_SCR_RESET && w->resetBank.load() == 1);
+  press(6);
+  EXPECT_EQ(removed(), (std::vector<std::string>{"atu_ant1_b1.txt", "atu_ant2_b1.txt",
+                                                 "atu_ant3_b1.txt", "antenna_b1.txt"}));
+  EXPECT_TRUE(state() == KZ_SCR_BANK && w->bandRowIdx.load() == -1);
+  kzCmdClearRecorded();
+  w->screenState = KZ_SCR_RESET;
+  Ints steps;  // past the last bank: maxBank ("ALL"), then 0
+  for (int i = 0; i < 4; ++i) press(2), steps.push_back(w->resetBank.load());
+  EXPECT_EQ(steps, (Ints{2, 3, 0, 1}));
+  press(2), press(2);
+  press(6);
+  std::vector<std::string> want;
+  for (const char *b : {"", "_b1", "_b2"}) {
+    for (int a = 1; a <= 3; ++a) want.push_back("atu_ant" + std::to_string(a) + b + ".txt");
+    want.push_back(std::string("antenna") + b + ".txt");
+  }
+  EXPECT_EQ(removed(), want);
+}
+
+TEST_F(KeysTest, CopyBankGivesTheDestinationTheOriginsTables) {
+  for (int a = 0; a < KZ_ANTENNAS; ++a) {  // bank 1: a tune per antenna, interface KAV
+    w->tuneTab[a][1000 + a] = TuneVal{1, 1, int16_t(10 + a), int16_t(20 + a)};
+    SaveTabAtu(w.get(), 1, a);
+  }
+  w->bandTab[5].ant = 2;
+  w->ModeWorkIdx = 1;
+  SaveTabConfig(w.get(), 1);
+  w->ModeWorkIdx = 0;
+  LoadAllBankTable(w.get(), 0);  // bank 0 in use, without files
+  w->screenState = KZ_SCR_UTIL;
+  press(2);  // COPY: origin = bank in use
+  press(2);  // ORIGIN 0 -> 1
+  press(3), press(3);  // DEST 0 -> 2
+  ASSERT_TRUE(w->copySrc.load() == 1 && w->copyDst.load() == 2);
+  press(6);
+  EXPECT_EQ(state(), KZ_SCR_BANK);
+  for (int a = 1; a <= 3; ++a) {
+    const std::string n = "atu_ant" + std::to_string(a);
+    EXPECT_FALSE(read(n + "_b1.txt").empty());
+    EXPECT_EQ(read(n + "_b2.txt"), read(n + "_b1.txt")) << a;
+  }
+  EXPECT_EQ(read("antenna_b2.txt"), read("antenna_b1.txt"));
+  EXPECT_EQ(read("antenna_b2.txt").substr(0, 5), "!Kav\n");
+  // Bank 0 is loaded again.
+  EXPECT_TRUE(w->tuneTab[0][1000].valid == 0 && w->bandTab[5].ant == 1);
+  EXPECT_EQ(w->ModeWorkIdx.load(), 0);
+}
+
+TEST_F(KeysTest, LayoutCycleChoosesBackgroundAndPlot) {
+  rec.enaser = '1';
+  const std::vector<std::string> imgs = {"img3", "img1", "m5a", "m5a", "img1"};
+  for (int i = 0; i < 5; ++i) {
+    press(6);
+    EXPECT_EQ(w->workScreenType.load(), (i + 1) % 5 + 1);
+    EXPECT_EQ(std::string(w->imgName), imgs[i]);
+    if (i == 2) {
+      EXPECT_TRUE(divX == 16 && xRangeEnd == 854 && w->plotSpan == 160000);
+    }
+    if (i == 3) {
+      EXPECT_TRUE(divX == 8 && xRangeEnd == 427 && w->plotSpan == 80000);
+    }
+  }
+  EXPECT_EQ(log.count("type to 1\n"), 1);
+  EXPECT_EQ(rec.enaser, '0');  // not the KAV interface: its serial link is off
+  w->ampModel = '1';
+  press(6);
+  EXPECT_STREQ(w->imgName, "img3b");
+  press(6);
+  EXPECT_STREQ(w->imgName, "img1b");
+  press(6, 1 << 5);  // the status overlay; the next short press only closes it
+  EXPECT_TRUE(w->statusFlags.load() == 1 && std::string(w->imgName) == "status");
+  press(6);
+  EXPECT_TRUE(w->statusFlags.load() == 0 && w->workScreenType.load() == 3);
+}
+
+TEST_F(KeysTest, LinkFailureRetryAndCancel) {
+  w->screenState = KZ_SCR_LINKFAIL;
+  rec.enaser = '1';  // transceiver serial link: cancel switches it off
+  w->linkError = 3;
+  press(5);
+  EXPECT_EQ(w->linkError.load(), -1);
+  w->linkError = 3;
+  press(6);
+  EXPECT_TRUE(w->linkError.load() == -1 && rec.enaser == '0');
+  rec.enaCatSer = '1';  // FT-817 CAT serial link: the same, that link only
+  rec.EnableCAT = '1';
+  w->linkError = 2;
+  press(5);
+  EXPECT_EQ(w->linkError.load(), -1);
+  w->linkError = 2;
+  press(6);
+  EXPECT_TRUE(w->linkError.load() == -1 && rec.enaCatSer == '0' && rec.EnableCAT == '1');
+  // Amplifier link: both keys start its thread again. With the run flag
+  // down the thread only tries its port and ends, which shows it ran.
+  snprintf(rec.LinPort, sizeof rec.LinPort, "%s", "/nonexist/x");
+  rec.EnableLinear = '1';
+  w->running = 0;
+  for (int key : {5, 6}) {
+    w->linkError = 1;
+    w->linkErrorText[0] = 0;
+    press(key);
+    ASSERT_TRUE(thrLin.started);
+    thrLin.th.join();
+    thrLin.started = false;
+    EXPECT_EQ(w->linkError.load(), 1) << key;  // set again by the thread
+    EXPECT_STREQ(w->linkErrorText, "Linear: Unable to open device /nonexist/x");
+  }
+}
+
+TEST_F(KeysTest, MenuCursorAndBankWrap) {
+  press(5);
+  ASSERT_EQ(state(), KZ_SCR_MENU);
+  w->menuSub = 3;
+  press(3);
+  EXPECT_TRUE(w->menuIdx.load() == 30 && w->menuSub.load() == 0);
+  press(4);
+  EXPECT_EQ(w->menuIdx.load(), 0);
+  press(6);
+  EXPECT_EQ(state(), KZ_SCR_EDIT);
+  press(6);
+  EXPECT_EQ(state(), KZ_SCR_MENU);
+  w->screenState = KZ_SCR_MAIN;
+  Ints banks;  // MEM: next bank, wrapping at maxBank
+  for (int i = 0; i < 3; ++i) press(1), banks.push_back(w->numBanco.load());
+  EXPECT_EQ(banks, (Ints{1, 2, 0}));
+}
