@@ -3,15 +3,14 @@
 // The order of the start-up is fixed: the amplifier link must have its
 // start-up commands queued before its thread starts, the setup file is read
 // after the band files (readSetup runs InitGlobalVar again), the loading
-// count-down runs while the link talks to the amplifier. Steps that belong
-// to the display, the fonts, the menus, the codec and the remote and radio
-// links join here as those modules are built; without them the process
-// starts and stops cleanly.
+// count-down runs while the link talks to the amplifier, the key dispatcher
+// is in place before the button thread starts. The audio codec and the
+// remote and radio links join here as those modules are built; without
+// them the process starts and stops cleanly.
 #include "core/kavmain.h"
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 
 #include "amplifier/cmdring.h"
@@ -22,13 +21,19 @@
 #include "core/maint.h"
 #include "core/setup.h"
 #include "core/threads.h"
+#include "core/timer.h"
 #include "core/works.h"
-#include "platform/clock.h"
+#include "panel/buttons.h"
 #include "panel/fb.h"
 #include "panel/keyb.h"
+#include "panel/keys.h"
+#include "panel/mainscreen.h"
+#include "panel/menu.h"
 #include "panel/png.h"
 #include "panel/text.h"
+#include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/serparams.h"
 #include "tuner/tunemem.h"
 
 static const char *const kVersion = "0.050";
@@ -49,6 +54,8 @@ static void LoadThread(works *w) {
   while (startInitThread.load() != 0 && count >= 0) {
     if (w->fb) fbSetBack(w->fb);
     kzSleepMs(1000);
+    // main has moved on to the status screen: nothing more is drawn over it.
+    if (startInitThread.load() == 0) break;
     char text[32];
     snprintf(text, sizeof text, "Loading ...%2d", count);
     if (w->fb) putString(9, 300, 400, text, 255, 255, 255, w->fb);
@@ -72,20 +79,33 @@ int KavMain(const KavHooks *hooks) {
   auto w = std::make_unique<works>();
   auto setup = std::make_unique<SetupRec>();
   memset(setup.get(), 0, sizeof(SetupRec));
+  // The transceiver parameter record (written by the transceiver link under
+  // serMut) and main's own copy of it, both zeroed.
+  auto serRec = std::make_unique<SerParameters>();
+  memset(serRec.get(), 0, sizeof(SerParameters));
+  SerParameters par;
+  memset(&par, 0, sizeof par);
+  // The spectrum record and its two arrays of 1024 points, zeroed.
+  auto spectrum = std::make_unique<SpectrumRec>();
+  auto trace = std::make_unique<float[]>(1024);
+  auto aux = std::make_unique<float[]>(1024);
   snprintf(w->swVersion, sizeof w->swVersion, "%s", kVersion);
   w->fb = fb;
   w->setup = setup.get();
+  w->serParams = serRec.get();
   w->cmdIn = 0;
   w->cmdOut = 0;
   w->microReset = 0;
   // The error texts are in place before any thread can raise a code.
   InitErrTable(w.get());
-  if (hooks && hooks->opened) hooks->opened(w.get(), hooks->ctx);
 
   // 4
   InitGlobalVar(w.get());
   StepTune1 = 8;
   CntIP = CntDNS = CntNetMask = CntGateway = 3;
+  // The run flag reads 1 from here: a watcher started by the hook that
+  // polls it does not mistake the zeroed record for a stop.
+  if (hooks && hooks->opened) hooks->opened(w.get(), hooks->ctx);
 
   // 5
   ReadConfigFile(w.get());
@@ -105,33 +125,51 @@ int KavMain(const KavHooks *hooks) {
   kzTrace("ModeWorkIdx %i \n", w->ModeWorkIdx.load());
 
   // 6
+  spectrum->trace = trace.get();
+  spectrum->aux = aux.get();
+  w->spectrum = spectrum.get();
   ReadLanParam();
 
   // 7
   LoadFonts();
 
-  // 8
+  // 8: the button thread calls the panel's key dispatcher.
+  GpioSetDispatcher(DecodeTasto);
   StartThreadGPIO(w.get());
   StartThreadLinear(w.get());
   kzSleepMs(1000);
 
   // 9-11: loading count-down.
   waitKAV = 5;
-  w->lastKeyTime = int64_t(time(nullptr));
+  w->lastKeyTime = kzKeyClockSeconds();
   showBackground(w.get(), w->ampModel.load() == '1' ? "start120" : "start");
   startInitThread = 1;
   thInit.th = std::thread(LoadThread, w.get());
   thInit.started = true;
   kzSleepMs(int64_t(waitKAV + 1) * 1000);
   startInitThread = 0;
+  // The count-down is in its last pause by now; it ends without drawing,
+  // and the status screen below is never drawn over by it.
+  if (thInit.th.joinable()) thInit.th.join();
 
   // 12: the update marker is cleared once the unit has run for a while.
   thAggFw.th = std::thread(AggFWThread, w.get());
   thAggFw.started = true;
 
-  // 13: the status background (the menus and key labels join it with the
-  // screens of the panel).
+  // 13: the status background, the menus, the key bar; then the first
+  // transceiver parameters. Their frequency is taken only from the
+  // transceiver's own interface and only once it reports one: a record it
+  // has not filled reads 0 Hz, and the start value stays until then.
   showBackground(w.get(), "statusB");
+  InitMenuNova(w.get());
+  if (w->fb) {
+    LoadButtons(w.get(), par);
+    fbRealize(w->fb);
+  }
+  getParameters(&par, w.get());
+  if (w->ModeWorkIdx.load() == 1 && par.curFreq > 0) w->freqHz = uint32_t(par.curFreq);
+
+  // 14: the audio codec is created here with the remote audio.
 
   // 15-17
   if (w->setup->EnableKeyb == '1') {

@@ -6,8 +6,9 @@
 struct works;
 
 struct KavHooks {
-  // Called once works exists and the display is open (start-up step 3), on
-  // main's thread; the simulator starts its watcher here.
+  // Called once works exists with its start values (running is 1) and the
+  // display is open (start-up step 4), on main's thread; the simulator
+  // starts its watcher here.
   void (*opened)(works *w, void *ctx) = nullptr;
   // Called once the start-up is complete (after the supervisor started),
   // on main's thread; the simulator starts its own helpers here.

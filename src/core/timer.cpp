@@ -1,40 +1,99 @@
 // Periodic supervisor; see timer.h.
+//
+// Sections:
+//   1 key clock          kzKeyClockSeconds
+//   2 frequency          TimerFollowFrequency
+//   3 screen             the link failure screen, the screen saver, the
+//                        main screen
+//   4 cycle and thread   TimerStart, TimerCycle, TimerCountDown, timer
+//
+// Design rules:
+// - The screen is composed and shown only here: every cycle starts from
+//   the background (fbSetBack) and ends by showing the drawing buffer
+//   (fbRealize). Other threads ask for a new background through imgName
+//   and backReload, or load one themselves.
+// - Without a display (fb null) nothing is drawn or loaded, but the rest of
+//   the cycle (frequency follow-up, saver state, readings, counters) runs.
+// - A cycle allocates nothing: the parameter copy lives in the thread, the
+//   texts are fixed buffers of works.
+// - The intervals are real time: elapsed time comes from the monotonic
+//   clock seam.
 #include "core/timer.h"
 
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "amplifier/cmdring.h"
 #include "amplifier/thermal.h"
 #include "core/bandconf.h"
 #include "core/works.h"
+#include "panel/fb.h"
+#include "panel/keys.h"
+#include "panel/mainscreen.h"
+#include "panel/menu.h"
+#include "panel/meters.h"
+#include "panel/png.h"
+#include "panel/text.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/serparams.h"
 #include "tuner/automation.h"
 
-void TimerFollowFrequency(works *w) {
-  int mode = w->ModeWorkIdx.load();
-  if (mode == 0) {
-    // Generic: the amplifier's own frequency counter.
-    w->freqHz = uint32_t(w->freqMeasured.load());
-    if (w->anState.load() > 0) {
-      w->anState = 0;
-      IncPNTIn_CMDLinear(21, w);
-    }
-  }
-  // Interfaces 1 (KAV transceiver) and 2 (FT-817) take the frequency from
-  // their links, which set freqHz when they are part of the build.
-  if (mode == 2 && w->anState.load() > 0) {
+// ===========================================================================
+// 1 key clock
+// ===========================================================================
+
+int64_t kzKeyClockSeconds() {
+  struct Anchor {
+    int64_t wallS;
+    int64_t monoMs;
+  };
+  static const Anchor anchor = {int64_t(time(nullptr)), kzNowMs()};
+  const int64_t d = kzNowMs() - anchor.monoMs;
+  // Floor division: a fake clock set before the anchor still counts evenly.
+  const int64_t s = d >= 0 ? d / 1000 : -((-d + 999) / 1000);
+  return anchor.wallS + s;
+}
+
+// ===========================================================================
+// 2 frequency
+// ===========================================================================
+
+// Order 21 ("AN%d;") with anState cleared: the interfaces without the
+// transceiver's antenna flag keep the amplifier's AN state at 0.
+static void clearAnState(works *w) {
+  if (w->anState.load() > 0) {
     w->anState = 0;
     IncPNTIn_CMDLinear(21, w);
   }
-  uint32_t f = w->freqHz.load();  // one reading for the whole cycle
+}
+
+void TimerFollowFrequency(works *w, SerParameters &par) {
+  const int mode = w->ModeWorkIdx.load();
+  if (mode == 0) {
+    // Generic: the amplifier's own frequency counter.
+    w->freqHz = uint32_t(w->freqMeasured.load());
+    clearAnState(w);
+  } else if (mode == 1) {
+    // KAV transceiver: its latest parameters. A record it has not filled
+    // yet reads 0 Hz, which is no frequency: the last one stays.
+    getParameters(&par, w);
+    if (par.curFreq > 0) w->freqHz = uint32_t(par.curFreq);
+  } else if (mode == 2) {
+    // FT-817: the CAT link's frequency, 0 until the radio has answered.
+    clearAnState(w);
+    const uint32_t cat = w->catFreq.load();
+    if (cat != 0) w->freqHz = cat;
+  }
+  const uint32_t f = w->freqHz.load();  // one reading for the whole cycle
   if (f != w->lastFreqHz.load() || w->bandRowIdx.load() == -1) {
     // The actions queue up to seven orders ("FA", filter, thresholds,
     // antenna, network, operate/standby, attenuator). Without room for all
     // of them they wait for the next cycle, so that no order is lost and a
     // retry never fills the ring with the orders accepted the time before.
     if (KZ_CMD_RING - 1 - CmdRingPending(w) < 7) return;
-    if (mode != 0) IncPNTIn_CMDLinear(9, w);
+    if (mode != 0) IncPNTIn_CMDLinear(9, w);  // "FA%011lu;": the amplifier is told
     SetFilterFromfreq(w);
     SearchCambioSoglie_TS(w);
     GestioneAntennaAutomatica(w);
@@ -42,12 +101,118 @@ void TimerFollowFrequency(works *w) {
   }
 }
 
+// ===========================================================================
+// 3 screen
+// ===========================================================================
+
+static void setImgName(works *w, const char *name) {
+  snprintf(w->imgName, sizeof w->imgName, "%s", name);
+}
+
+// A link port failed to start: the start picture with the failure text and
+// the Retry / Cancel keys of state 5, every cycle until the operator acts.
+static void linkErrorScreen(works *w, const SerParameters &par) {
+  FbScreen *fb = w->fb;
+  setImgName(w, w->ampModel.load() == '1' ? "start120" : "start");
+  if (fb) {
+    getPng(w, 1);
+    fbSetBack(fb);
+    char text[120];
+    snprintf(text, sizeof text, "Error! %.*s",
+             int(strnlen(w->linkErrorText, sizeof w->linkErrorText)), w->linkErrorText);
+    putString(9, 130, 300, text, 255, 255, 255, fb);
+  }
+  if (w->screenState.load() != KZ_SCR_LINKFAIL) w->screenState = KZ_SCR_LINKFAIL;
+  if (fb) LoadButtons(w, par);
+}
+
+int TimerScreenSaver(works *w) {
+  // Whole idle minutes: the 60-minute setting is reached after an hour.
+  int64_t idle = kzKeyClockSeconds() - w->lastKeyTime.load();
+  if (idle < 0) idle = 0;  // a key time ahead of the clock counts as just now
+  int idx = w->saveScreenIdx;
+  if (idx > 4) idx = 4;
+  if (idle / 60 < SaveScreen[idx] || w->saverActive.load() != 0) return 0;
+  w->saverActive = 1;
+  setImgName(w, "start");
+  if (w->fb) {
+    getPng(w, 1);
+    fbSetBack(w->fb);
+  }
+  return 1;
+}
+
+// The main screen over the background already in the drawing buffer.
+static void drawScreen(works *w, const SerParameters &par) {
+  FbScreen *fb = w->fb;
+  ReadCPUTemp(w);
+  ReadDataOra(w);
+  const bool noOverlay = w->statusFlags.load() == 0;
+  if (fb && w->viewTimeStr && noOverlay) {
+    const int x = 780 - getStringSpace(6, w->dateTimeStr);
+    putString(6, x, 17, w->dateTimeStr, 255, 255, 255, fb);
+  }
+  if (w->backReload.load() == 1) {
+    setImgName(w, w->ampModel.load() == '1' ? "img1b" : "img1");
+    if (fb) getPng(w, 1);
+    w->backReload = 0;
+  }
+  if (fb == nullptr) return;
+  LoadButtons(w, par);
+  const int layout = w->workScreenType.load();
+  if (noOverlay && layout <= 3)
+    DrawMeters(w);
+  else if (noOverlay && (layout == 4 || layout == 5))
+    DrawGrid(w);
+}
+
+// ===========================================================================
+// 4 cycle and thread
+// ===========================================================================
+
+void TimerStart(works *w) {
+  w->angleFwdPeak = 0.0f;
+  w->angleRightPeak = 0.0f;
+  kzLog(KZ_LOG_INFO, "Timer thread started");
+  InitGrid();
+}
+
+void TimerCycle(works *w, SerParameters &par) {
+  FbScreen *fb = w->fb;
+  if (fb) fbSetBack(fb);
+  const int linkError = w->linkError.load();
+  if (linkError > 0) {
+    linkErrorScreen(w, par);
+  } else if (linkError == -1) {
+    // The operator has acknowledged the failure: back to the main screen.
+    // A link that fails again meanwhile keeps its new code.
+    w->screenState = KZ_SCR_MAIN;
+    SetWorkImg(w);
+    int ack = -1;
+    w->linkError.compare_exchange_strong(ack, 0);
+  } else {
+    TimerScreenSaver(w);
+    TimerFollowFrequency(w, par);
+    // The transceiver's transmit flag, its antenna flag and the transmit
+    // side of the automatic tuning handshake are taken here on interface 1
+    // once the transceiver link is part of the build.
+    if (w->saverActive.load() == 0) drawScreen(w, par);
+  }
+  // The status frame of a connected remote unit is built and sent here
+  // once the remote link (and its connection flag) is part of the build;
+  // until then no unit can be connected and nothing is sent.
+  if (fb) fbRealize(fb);
+}
+
 void TimerCountDown(works *w, int64_t elapsedMs) {
+  if (elapsedMs < 0) elapsedMs = 0;
+  if (elapsedMs > 1000000000) elapsedMs = 1000000000;
   int hold = w->timeoutHoldoff.load();
   if (hold > 0) {
     hold -= int(elapsedMs);
     w->timeoutHoldoff = hold < 0 ? 0 : hold;
   }
+  PeakHoldTick(w, int(elapsedMs));
   if (w->enableLogTemp == 1 && w->logRemoved.load() == 1) {
     w->logTempAccumMs += double(elapsedMs);
     if (w->logTempAccumMs >= 5000) {
@@ -57,19 +222,12 @@ void TimerCountDown(works *w, int64_t elapsedMs) {
   }
 }
 
-static void updateDateTime(works *w) {
-  time_t now = time(nullptr);
-  struct tm tmv;
-  localtime_r(&now, &tmv);
-  strftime(w->dateTimeStr, sizeof w->dateTimeStr, "%Y-%m-%d %H:%M:%S", &tmv);
-}
-
 void timer(works *w) {
-  kzLog(KZ_LOG_INFO, "Timer thread started");
+  TimerStart(w);
+  SerParameters par{};  // the copy last taken; zeroed until the first
   while (w->running.load() != 0) {
-    int64_t t0 = kzNowMs();
-    TimerFollowFrequency(w);
-    updateDateTime(w);
+    const int64_t t0 = kzNowMs();
+    TimerCycle(w, par);
     kzSleepUs(w->timerPeriod > 0 ? w->timerPeriod : 10000);
     TimerCountDown(w, kzNowMs() - t0);
   }

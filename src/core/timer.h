@@ -1,18 +1,47 @@
 // The periodic supervisor thread: once per cycle (a fixed pause plus the
-// work) it follows the operating frequency of the selected interface and
-// runs the per-frequency actions (filter, band thresholds and the bank
-// table row: antenna, operate or standby, attenuator, stored tune), keeps the
-// date text, and counts down the link hold-off and the temperature-log
-// interval on the monotonic clock. The screen drawing, the tuning
-// handshake and the status frame of a remote unit join it as the panel,
-// the transceiver link and the remote link are built.
+// work) it redraws the whole main screen from the background (key labels,
+// information bars, date text, meters or spectrum plot), shows the link
+// failure screen, starts the screen saver, follows the operating frequency
+// of the selected interface and runs the per-frequency actions (filter,
+// band thresholds and the bank table row: antenna, operate or standby,
+// attenuator, stored tune), and counts down the link hold-off, the peak
+// hold and the temperature-log interval on the monotonic clock.
+//
+// The cycle is split so that a test can run it step by step without the
+// thread and without sleeping: TimerStart, then TimerCycle and
+// TimerCountDown as often as wanted. The transceiver side of the tuning
+// handshake and the status frame of a remote unit join the cycle with the
+// transceiver link and the remote link.
 #pragma once
 #include <cstdint>
 
 struct works;
+struct SerParameters;
 
+// Seconds on the clock of the key time (lastKeyTime) and the screen saver:
+// wall-clock seconds taken once, carried on by the monotonic clock seam, so
+// that a wall-clock step (the board sets its clock from the network after
+// boot) neither starts nor holds off the saver, and tests move it with the
+// fake clock. Every writer of lastKeyTime uses it.
+int64_t kzKeyClockSeconds();
+
+// Thread body: TimerStart, then cycles until running drops to 0.
 void timer(works *w);
-// One cycle without its pause (frequency follow-up and its actions).
-void TimerFollowFrequency(works *w);
-// The counters of a cycle that took `elapsedMs`.
+
+// What the thread does once before its first cycle: the peak needles are
+// cleared, the start is logged, the plot geometry is set.
+void TimerStart(works *w);
+// One cycle without its pause and without the counters: background, link
+// failure screen, screen saver, frequency follow-up, the screen, shown.
+// `par` is the transceiver parameter copy of the thread: refreshed on
+// interface 1, kept (zeroed at first) on the others, handed to the key bar.
+void TimerCycle(works *w, SerParameters &par);
+// The frequency of the selected interface and, when it changed (or the
+// band row is to be applied again), the per-frequency actions.
+void TimerFollowFrequency(works *w, SerParameters &par);
+// The screen saver: starts it when the keys have been idle long enough.
+// Returns 1 when it started in this call.
+int TimerScreenSaver(works *w);
+// The counters of a cycle that took `elapsedMs`: link hold-off, peak hold,
+// temperature-log interval.
 void TimerCountDown(works *w, int64_t elapsedMs);

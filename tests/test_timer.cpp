@@ -1,0 +1,179 @@
+// The periodic supervisor, one cycle at a time: frequency follow-up by
+// interface, the screen saver on the key clock, the link failure screen,
+// the drawn frame; the thread for the counters.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "core/timer.h"
+#include "panel/keys.h"
+#include "platform/clock.h"
+#include "radio/serparams.h"
+#include "screen_support.h"
+
+namespace {
+
+bool has(const std::vector<int> &v, int n) { return std::find(v.begin(), v.end(), n) != v.end(); }
+
+// Start values, the band row applied, a key just pressed, a memory screen
+// (fb null unless a test draws) and a green "start.png" in the working directory.
+struct TimerFix : KzTempRoot {
+  KzLogCapture quiet{0};
+  std::filesystem::path oldCwd = std::filesystem::current_path();
+  SetupRec rec{};
+  std::unique_ptr<works> w = kzTestWorks(rec);
+  SerParameters shared{}, par{};
+  KzMemScreen s;
+  TimerFix() : KzTempRoot("kz_timer") {
+    std::filesystem::current_path(dir);
+    for (size_t i = 1; i < s.draw.size(); i += 4) s.draw[i] = 200;
+    fbSavePng(&s.fb, "start.png", FB_DRAW, true);
+    s.clear();
+    kzLoadTestFonts();  // (its own scratch root is gone again: ours comes back)
+    kzSetRoot(dir);
+    InitGlobalVar(w.get());
+    w->serParams = &shared;
+    w->bandRowIdx = 5;
+    w->lastKeyTime = kzKeyClockSeconds();
+  }
+  ~TimerFix() {
+    kzClockUse(&kzClockReal);
+    std::filesystem::current_path(oldCwd);
+  }
+};
+
+}  // namespace
+
+TEST(Timer, FollowsTheFrequencyOfEachInterface) {
+  TimerFix f;
+  works *w = f.w.get();
+  w->ModeWorkIdx = 0;  // Generic: the counter, no "FA", AN cleared with order 21
+  w->freqMeasured = 7100000;
+  w->anState = 1;
+  TimerFollowFrequency(w, f.par);
+  EXPECT_EQ(w->lastFreqHz.load(), 7100000u);
+  auto q = kzTakeQueued(w);
+  EXPECT_TRUE(has(q, 21) && !has(q, 9));
+  w->ModeWorkIdx = 2;  // FT-817: the CAT frequency, told to the amplifier first
+  w->catFreq = 21200000;
+  TimerFollowFrequency(w, f.par);
+  EXPECT_EQ(w->freqHz.load(), 21200000u);
+  EXPECT_EQ(kzTakeQueued(w).at(0), 9);
+  TimerFollowFrequency(w, f.par);  // unchanged: nothing; band row -1 forces the actions
+  EXPECT_TRUE(kzTakeQueued(w).empty());
+  w->bandRowIdx = -1;
+  TimerFollowFrequency(w, f.par);
+  EXPECT_TRUE(has(kzTakeQueued(w), 9));
+  w->ModeWorkIdx = 1;  // KAV transceiver: a record not filled yet keeps the frequency
+  TimerFollowFrequency(w, f.par);
+  EXPECT_EQ(w->freqHz.load(), 21200000u);
+  f.shared.curFreq = 14200000;
+  TimerFollowFrequency(w, f.par);
+  EXPECT_EQ(w->freqHz.load(), 14200000u);
+  EXPECT_TRUE(has(kzTakeQueued(w), 9));
+}
+
+TEST(Timer, SaverStartsOnWholeIdleMinutesAndAKeyOnlyWakes) {
+  TimerFix f;
+  works *w = f.w.get();
+  w->fb = &f.s.fb;
+  kzFakeClockSet(kzClockReal.nowMs());  // the key clock reads wall seconds at first
+  kzClockUse(&kzClockFake);
+  w->lastKeyTime = kzKeyClockSeconds();
+  w->saveScreenIdx = 0;  // 5 minutes
+  kzFakeClockAdvance(299 * 1000);
+  TimerCycle(w, f.par);
+  EXPECT_EQ(w->saverActive.load(), 0);
+  kzFakeClockAdvance(1000);
+  TimerCycle(w, f.par);
+  ASSERT_EQ(w->saverActive.load(), 1);
+  EXPECT_EQ(f.s.countNot(0, 0, 800, 480, {0, 200, 0}), 0);  // nothing over "start"
+  const int antenna = w->antenna.load();
+  kzTakeQueued(w);
+  EXPECT_EQ(DecodeTasto(w, 3, 0), 0);  // only wakes: no antenna change, no order
+  EXPECT_EQ(w->saverActive.load(), 0);
+  EXPECT_EQ(w->antenna.load(), antenna);
+  EXPECT_TRUE(kzTakeQueued(w).empty());
+  TimerCycle(w, f.par);
+  EXPECT_EQ(w->saverActive.load(), 0) << "key time " << w->lastKeyTime.load() << ", clock "
+                                      << kzKeyClockSeconds();
+  w->saveScreenIdx = 4;  // 60 minutes: reached after an hour
+  w->lastKeyTime = kzKeyClockSeconds();
+  kzFakeClockAdvance(3599 * 1000);
+  EXPECT_EQ(TimerScreenSaver(w), 0);
+  kzFakeClockAdvance(1000);
+  EXPECT_EQ(TimerScreenSaver(w), 1);
+}
+
+TEST(Timer, LinkFailureScreenUntilAcknowledged) {
+  TimerFix f;
+  works *w = f.w.get();
+  w->fb = &f.s.fb;
+  w->linkError = 1;
+  snprintf(w->linkErrorText, sizeof w->linkErrorText, "Amplifier port");
+  w->ampModel = '1';
+  w->freqMeasured = 3600000;
+  TimerCycle(w, f.par);
+  EXPECT_EQ(w->screenState.load(), KZ_SCR_LINKFAIL);
+  EXPECT_STREQ(w->imgName, "start120");
+  EXPECT_GT(f.s.count(130, 270, 500, 310, {255, 255, 255}), 50);
+  EXPECT_EQ(w->freqHz.load(), 14070000u);  // not followed meanwhile
+  w->linkError = -1;
+  TimerCycle(w, f.par);
+  EXPECT_EQ(w->screenState.load(), KZ_SCR_MAIN);
+  EXPECT_EQ(w->linkError.load(), 0);
+  EXPECT_STREQ(w->imgName, "img1b");
+}
+
+TEST(Timer, FrameHasDateTextAndMetersOrPlotOnlyWithoutOverlay) {
+  TimerFix f;
+  works *w = f.w.get();
+  KzMemScreen &s = f.s;
+  w->fb = &s.fb;
+  w->viewTimeStr = 1;
+  w->backReload = 0;
+  snprintf(w->dateTimeStr, sizeof w->dateTimeStr, "2024-01-02 03:04:05");  // until the next second
+  TimerStart(w);
+  TimerCycle(w, f.par);
+  const int left = 780 - getStringSpace(6, w->dateTimeStr);
+  const KzRgb white{255, 255, 255};
+  EXPECT_GT(s.count(left, 2, 781, 20, white), 20);
+  EXPECT_EQ(s.count(0, 0, left - 2, 20, white) + s.count(782, 0, 800, 20, white), 0);
+  EXPECT_GT(s.count(0, 60, 800, 262, {255, 0, 0}), 100);  // the needles
+  EXPECT_EQ(s.at(200, 200, FB_SCREEN), s.at(200, 200));   // shown
+  w->workScreenType = 4;
+  TimerCycle(w, f.par);
+  s.save("timer_plot");
+  EXPECT_GT(s.count(0, 60, 800, 232, {120, 120, 120}), 1000);  // the grid
+  EXPECT_EQ(s.count(0, 60, 800, 262, {255, 0, 0}), 0);
+  w->statusFlags = 1;
+  TimerCycle(w, f.par);
+  EXPECT_LT(s.count(0, 60, 800, 232, {120, 120, 120}), 100);  // text edges at most
+}
+
+TEST(Timer, CountersAdvanceByTheElapsedTimeOfEachCycle) {
+  TimerFix f;
+  KzLogCapture log('L');
+  works *w = f.w.get();
+  w->enableLogTemp = 1;
+  w->logRemoved = 1;
+  TimerCountDown(w, 5000);
+  EXPECT_DOUBLE_EQ(w->logTempAccumMs, 0.0);  // the temperature line was written
+  // The thread counts real time, pause included, the same for every
+  // counter; an idle cycle queues no order.
+  w->timeoutHoldoff = 100;
+  w->peakFwdHold = 3000;
+  w->angleFwdPeak = 1.0f;
+  std::thread th(timer, w);
+  ASSERT_TRUE(kzWaitFor([&] { return w->timeoutHoldoff.load() == 0; }, 5000));
+  w->running = 0;
+  th.join();
+  const int spent = 3000 - w->peakFwdHold;
+  EXPECT_GE(spent, 100);
+  EXPECT_DOUBLE_EQ(w->logTempAccumMs, double(spent));
+  EXPECT_EQ(w->angleFwdPeak, 0.0f);
+  EXPECT_EQ(log.count("Timer thread started"), 1);
+  EXPECT_TRUE(kzTakeQueued(w).empty());
+}
