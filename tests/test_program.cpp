@@ -1,6 +1,7 @@
 // The whole program: kavzil-sim as a child process with its amplifier port
 // attached to a simulated micro-controller owned by the test, and the
-// thread table's start operations.
+// thread table's start operations. Also the simulator window's controls,
+// which steer the simulated amplifier without any display.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,8 +13,15 @@
 #include <chrono>
 #include <fcntl.h>
 #include <linux/input.h>
+#include <png.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <thread>
+#include <vector>
 
 #include "core/setup.h"
 #include "core/threads.h"
@@ -23,6 +31,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "sim/amp_sim.h"
+#include "sim/window.h"
 #include "support.h"
 
 namespace {
@@ -44,6 +53,71 @@ int runSimulatedUnit(const std::string &root, const char *seconds) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return status;
+}
+
+// Starts kavzil-sim with `args` (after the program name), its output in
+// `logPath`; returns the child's pid or -1.
+pid_t startSimulatedUnit(const std::vector<std::string> &args, const std::string &logPath) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(log, 1);
+  dup2(log, 2);
+  std::vector<char *> argv;
+  argv.push_back(const_cast<char *>(KZ_SIM_BINARY));
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(KZ_SIM_BINARY, argv.data());
+  _exit(127);
+}
+
+// An RGB picture read back from a PNG file.
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<uint8_t> rgb;
+  bool load(const std::string &path) {
+    png_image img{};
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&img, path.c_str())) return false;
+    img.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> buf(PNG_IMAGE_SIZE(img));
+    if (!png_image_finish_read(&img, nullptr, buf.data(), 0, nullptr)) {
+      png_image_free(&img);
+      return false;
+    }
+    width = int(img.width);
+    height = int(img.height);
+    rgb.swap(buf);
+    return true;
+  }
+  bool is(int x, int y, int r, int g, int b) const {
+    const uint8_t *p = rgb.data() + (size_t(y) * size_t(width) + size_t(x)) * 3;
+    return p[0] == r && p[1] == g && p[2] == b;
+  }
+  // Pixels of [x0, x1) x [y0, y1) in colour (r, g, b).
+  int count(int x0, int y0, int x1, int y1, int r, int g, int b) const {
+    int n = 0;
+    for (int y = y0; y < y1; y++)
+      for (int x = x0; x < x1; x++) n += is(x, y, r, g, b) ? 1 : 0;
+    return n;
+  }
+};
+
+// The settings menu list (state 1) as the panel draws it without the status
+// overlay: the grey band over rows 285 to 364 with its lighter highlight
+// over rows 311 to 339, and the list's key bar: no underline under key 1
+// (the main screen's bar has one) and the orange "UP" of key 3, which the
+// editing state blanks for an entry that is not an address.
+bool showsMenuList(const Picture &p) {
+  if (p.width != 800 || p.height != 480) return false;
+  // x 2 to 15 on the band's rows: left of the texts.
+  bool band = p.count(2, 285, 16, 311, 40, 40, 40) == 14 * 26 &&
+              p.count(2, 311, 16, 340, 80, 80, 80) == 14 * 29 &&
+              p.count(2, 340, 16, 365, 40, 40, 40) == 14 * 25;
+  bool bar = p.is(60, 479, 40, 40, 40) && p.is(130, 450, 120, 120, 120) &&
+             p.is(60, 420, 120, 120, 120);
+  bool up = p.count(264, 422, 396, 452, 250, 150, 0) > 20;
+  return band && bar && up;
 }
 
 }  // namespace
@@ -150,4 +224,223 @@ TEST(Program, CloseKeyOfTheServiceKeyboardEndsTheUnitCleanly) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   // Start-up (about 7 s) and the closing screen (2 s), far from the 60 s.
   EXPECT_LT(took, 30.0);
+}
+
+TEST(Program, HeadlessMenuEditIsStoredSentAndShown) {
+  KzTempRoot tmp("kz_prog_menu");
+  std::string root = tmp.dir;
+  SimAmp *amp = simAmpStart();
+  ASSERT_NE(amp, nullptr);
+  std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 0\n";
+  ASSERT_EQ(kzSaveFileAtomic(root + "/opt/set/setup.txt", setup), 0);
+  std::string shot = root + "/screen.png", log = root + "/sim.log";
+  // After the start-up count-down (about 7 s): SET opens the menu list,
+  // DOWN twice reaches "FREQ" / "Period (ms)" (index 2, start value 10),
+  // ENTER edits it, + + - + makes it 30, ENTER stores it and goes back to
+  // the list.
+  const char *keys = "9.0:5,9.5:4,10.0:4,10.5:6,11.0:5,11.5:5,12.0:4,12.5:5,13.0:6";
+  auto t0 = std::chrono::steady_clock::now();
+  pid_t pid = startSimulatedUnit({"--headless", "--amp", "external", "--root", root, "--snapshot",
+                                  shot, "--keys", keys, "--seconds", "40", "--quiet"},
+                                 log);
+  ASSERT_GT(pid, 0);
+  auto since = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
+  // Snapshots are written once a second, each whole; one taken after the
+  // last key must show the list again.
+  while (since() < 14.6) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Picture pic;
+  bool menuSeen = false;
+  while (!menuSeen && since() < 25) {
+    if (pic.load(shot) && showsMenuList(pic)) menuSeen = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  // SIGTERM stops the unit through the same shutdown as --seconds.
+  kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  auto received = simAmpReceived(amp);
+  SimAmpState st = simAmpState(amp);
+  simAmpStop(amp);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  std::string text;
+  ASSERT_EQ(kzReadFile(root + "/opt/set/setup.txt", text), 0);
+  EXPECT_NE(text.find("\nFreqPeriodTime: 30\n"), std::string::npos) << text;
+  // The confirmed period went to the amplifier's frequency sensor.
+  EXPECT_NE(std::find(received.begin(), received.end(), "FS00003;"), received.end());
+  EXPECT_EQ(st.sensorPeriod, 3);
+  if (!menuSeen) {
+    std::string sim;
+    kzReadFile(log, sim);
+    std::string keep = "/tmp/kz_prog_menu_last.png";
+    if (pic.width > 0) std::filesystem::copy_file(shot, keep,
+                                                  std::filesystem::copy_options::overwrite_existing);
+    ADD_FAILURE() << "no snapshot showed the menu list after the edit (last one kept as " << keep
+                  << ")\n" << sim.substr(sim.size() > 3000 ? sim.size() - 3000 : 0);
+  }
+}
+
+TEST(Program, StopAskedDuringTheStartUpEndsTheUnitCleanlyOnceItIsUp) {
+  KzTempRoot tmp("kz_prog_early");
+  std::string root = tmp.dir, log = root + "/sim.log";
+  auto t0 = std::chrono::steady_clock::now();
+  pid_t pid = startSimulatedUnit({"--headless", "--root", root, "--quiet"}, log);
+  ASSERT_GT(pid, 0);
+  // As soon as the simulator has its handlers (it names the root), long
+  // before the start values are in place.
+  std::string text;
+  ASSERT_TRUE(kzWaitFor(
+      [&] { return kzReadFile(log, text) == 0 && text.find("kavzil-sim: root") != std::string::npos; },
+      5000));
+  kill(pid, SIGTERM);
+  int status = 0;
+  bool ended = kzWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30000);
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_TRUE(ended) << "the unit never stopped";
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The start-up runs to its end (about 7 s), then the closing screen (2 s).
+  EXPECT_GT(took, 6.0);
+  ASSERT_EQ(kzReadFile(log, text), 0);
+  EXPECT_NE(text.find("Closed!"), std::string::npos);
+}
+
+TEST(SimControls, CarrierFrequencyLoadsAndFaultsSteerTheSimulatedAmplifier) {
+  SimAmpOptions ao;
+  ao.antennaModels = true;
+  SimAmp *amp = simAmpStart(ao);
+  ASSERT_NE(amp, nullptr);
+  SimControls c;
+  // No --drive: the carrier is off, ready at 2.5 W; the counter reads 0.
+  simControlsInit(&c, amp, 0, 14070000);
+  EXPECT_FALSE(c.carrier);
+  EXPECT_DOUBLE_EQ(c.driveW, 2.5);
+  EXPECT_EQ(simAmpState(amp).freqCounter, 0u);
+  EXPECT_EQ(simControlsAct(&c, SIMC_CARRIER), 1);
+  EXPECT_EQ(simAmpState(amp).freqCounter, 14070000u);
+  EXPECT_NEAR(simAmpState(amp).inW, 2.5, 1e-9);
+
+  // Drive steps: to the listed powers around a value that is not listed,
+  // and nothing past the ends.
+  simControlsInit(&c, amp, 2.2, 14070000);
+  EXPECT_TRUE(c.carrier);
+  EXPECT_EQ(simControlsAct(&c, SIMC_DRIVE_UP), 1);
+  EXPECT_DOUBLE_EQ(c.driveW, 2.5);
+  EXPECT_NEAR(simAmpState(amp).inW, 2.5, 1e-9);
+  simControlsAct(&c, SIMC_DRIVE_DOWN);
+  simControlsAct(&c, SIMC_DRIVE_DOWN);
+  EXPECT_DOUBLE_EQ(c.driveW, 1.5);
+  for (int i = 0; i < 20; i++) simControlsAct(&c, SIMC_DRIVE_DOWN);
+  EXPECT_DOUBLE_EQ(c.driveW, 0.1);
+  EXPECT_EQ(simControlsAct(&c, SIMC_DRIVE_DOWN), 0);
+  for (int i = 0; i < 20; i++) simControlsAct(&c, SIMC_DRIVE_UP);
+  EXPECT_DOUBLE_EQ(c.driveW, 10.0);
+  EXPECT_EQ(simControlsAct(&c, SIMC_DRIVE_UP), 0);
+  // Carrier off keeps the chosen power for the next time.
+  simControlsAct(&c, SIMC_CARRIER);
+  EXPECT_EQ(simAmpState(amp).inW, 0.0);
+  simControlsAct(&c, SIMC_CARRIER);
+  EXPECT_NEAR(simAmpState(amp).inW, 10.0, 1e-9);
+
+  // Bands: up and down to the next band's frequency; the counter follows.
+  EXPECT_STREQ(simControlsBandName(c.freqHz), "20m");
+  simControlsAct(&c, SIMC_BAND_UP);
+  EXPECT_EQ(c.freqHz, 18120000u);
+  EXPECT_EQ(simAmpState(amp).freqCounter, 18120000u);
+  simControlsAct(&c, SIMC_BAND_DOWN);
+  simControlsAct(&c, SIMC_BAND_DOWN);
+  EXPECT_EQ(c.freqHz, 10120000u);
+  EXPECT_STREQ(simControlsBandName(c.freqHz), "30m");
+  for (int i = 0; i < 20; i++) simControlsAct(&c, SIMC_BAND_UP);
+  EXPECT_EQ(c.freqHz, 50150000u);
+  EXPECT_EQ(simControlsAct(&c, SIMC_BAND_UP), 0);
+  for (int i = 0; i < 20; i++) simControlsAct(&c, SIMC_BAND_DOWN);
+  EXPECT_EQ(c.freqHz, 1840000u);
+  // Fine steps of 1 kHz, then 10 kHz; never below 1 MHz.
+  simControlsAct(&c, SIMC_FREQ_UP);
+  EXPECT_EQ(c.freqHz, 1841000u);
+  simControlsAct(&c, SIMC_STEP);
+  EXPECT_EQ(simControlsStepHz(&c), 10000u);
+  simControlsAct(&c, SIMC_FREQ_DOWN);
+  EXPECT_EQ(c.freqHz, 1831000u);
+  EXPECT_EQ(simAmpState(amp).freqCounter, 1831000u);
+  simControlsAct(&c, SIMC_STEP);
+  simControlsAct(&c, SIMC_STEP);
+  EXPECT_EQ(simControlsStepHz(&c), 100u);
+  for (int i = 0; i < 3; i++) simControlsAct(&c, SIMC_STEP);
+  EXPECT_EQ(simControlsStepHz(&c), 100000u);
+  for (int i = 0; i < 20; i++) simControlsAct(&c, SIMC_FREQ_DOWN);
+  EXPECT_EQ(c.freqHz, 1000000u);
+  EXPECT_STREQ(simControlsBandName(c.freqHz), "---");
+  // From between two bands, up and down go to the nearer band on each side.
+  simControlsInit(&c, amp, 10.0, 12000000);
+  simControlsAct(&c, SIMC_BAND_UP);
+  EXPECT_EQ(c.freqHz, 14200000u);
+  simControlsInit(&c, amp, 10.0, 12000000);
+  simControlsAct(&c, SIMC_BAND_DOWN);
+  EXPECT_EQ(c.freqHz, 10120000u);
+
+  // Loads of the selected antenna (port 0 at power-on; the tuner is
+  // bypassed, so the transmitter sees the load itself): the model, then
+  // 50, 25, 100 and 200+j100 ohm, then the model again.
+  EXPECT_EQ(c.port, 0);
+  EXPECT_STREQ(simControlsLoadName(0, c.load[0]), "dummy load");
+  const double want[] = {50, 25, 100, 200};
+  for (double r : want) {
+    simControlsAct(&c, SIMC_LOAD);
+    std::complex<double> z = simAmpLoadSeen(amp);
+    EXPECT_NEAR(z.real(), r, 1e-6) << simControlsLoadName(0, c.load[0]);
+    EXPECT_NEAR(z.imag(), r == 200 ? 100 : 0, 1e-6);
+  }
+  EXPECT_STREQ(simControlsLoadName(0, c.load[0]), "200+j100 ohm");
+  simControlsAct(&c, SIMC_LOAD);
+  EXPECT_EQ(c.load[0], 0);
+  EXPECT_NEAR(simAmpLoadSeen(amp).real(), 50, 1e-6);  // the dummy load's model
+  // The port key moves on to the next port and wraps; ports keep their loads.
+  simControlsAct(&c, SIMC_PORT);
+  simControlsAct(&c, SIMC_LOAD);
+  EXPECT_EQ(c.load[1], 1);
+  EXPECT_EQ(c.load[0], 0);
+  EXPECT_STREQ(simControlsLoadName(1, 0), "dipole");
+  simControlsAct(&c, SIMC_PORT);
+  simControlsAct(&c, SIMC_PORT);
+  EXPECT_EQ(c.port, 0);
+
+  // Faults: forced temperatures and their release, the fault bits one at a
+  // time and back to none, a protection trip, silence.
+  simControlsAct(&c, SIMC_HOT);
+  EXPECT_DOUBLE_EQ(simAmpState(amp).temp1, kSimHotCelsius);
+  EXPECT_DOUBLE_EQ(simAmpState(amp).temp2, kSimHotCelsius);
+  simControlsAct(&c, SIMC_HOT);
+  EXPECT_LT(simAmpState(amp).temp1, 40.0);
+  for (int bit = 0; bit < 7; bit++) {
+    simControlsAct(&c, SIMC_FAULT);
+    EXPECT_EQ(simAmpState(amp).faultBits & 0x7F, 1u << bit) << simControlsFaultName(bit);
+  }
+  EXPECT_STREQ(simControlsFaultName(c.faultBit), "band");
+  simControlsAct(&c, SIMC_FAULT);
+  EXPECT_EQ(simAmpState(amp).faultBits & 0x7F, 0u);  // bit 7: the power-on restart mark
+  EXPECT_STREQ(simControlsFaultName(c.faultBit), "none");
+  EXPECT_FALSE(simAmpState(amp).tripped);
+  simControlsAct(&c, SIMC_TRIP);
+  EXPECT_TRUE(simAmpState(amp).tripped);
+  EXPECT_EQ(c.trips, 1);
+  simControlsAct(&c, SIMC_SILENT);
+  EXPECT_TRUE(c.silent);
+  simControlsAct(&c, SIMC_SILENT);
+  EXPECT_FALSE(c.silent);
+  simAmpStop(amp);
+
+  // An outside amplifier: nothing to steer, nothing changes.
+  SimControls outside;
+  simControlsInit(&outside, nullptr, 2.5, 7100000);
+  for (int a = SIMC_NONE; a < SIMC_ACTIONS; a++) EXPECT_EQ(simControlsAct(&outside, a), 0) << a;
+  EXPECT_EQ(outside.freqHz, 7100000u);
 }

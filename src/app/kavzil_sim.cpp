@@ -5,7 +5,7 @@
 //   kavzil-sim [--root DIR] [--amp builtin|external] [--seconds N]
 //              [--drive W] [--freq HZ] [--model 0|1] [--quiet]
 //              [--headless] [--snapshot FILE.png] [--keys 'SECONDS:KEY[:long],...']
-//              [--art DIR]
+//              [--window-snapshot FILE.png] [--art DIR]
 //
 // --seconds counts from the start of the process (the start-up itself
 // takes about seven seconds: the loading count-down).
@@ -13,21 +13,29 @@
 // writes its slave path into LinPort of DIR/opt/set/setup.txt; external
 // leaves LinPort as the file gives it, for an outside peer. --seconds N
 // stops after N seconds through the normal shutdown (every thread joined,
-// exit status 0); without it the unit runs until Ctrl-C. Until the panel
-// is part of the build, one line of decoded status is printed each second.
-// The screen is the simulated 800 x 480 memory display: --snapshot saves it
-// as PNG every second and at exit; --keys presses front-panel keys 1 to 6
-// on the simulated GPIO block at the given seconds after the start (long:
-// held past the long-press time). The background pictures are read from
-// --art (the build's generated artwork by default), the fonts from the
-// root, where the simulator links the system's files.
+// exit status 0); without it the unit runs until Ctrl-C or until the
+// window is closed. One line of decoded status is printed each second.
+// The screen is the simulated 800 x 480 memory display. With a display
+// (DISPLAY or WAYLAND_DISPLAY set, SDL2 in the build, no --headless) it is
+// shown in the simulator window (sim/window.h) with the panel's buttons and
+// the simulator controls; the unit then runs on a second thread and the
+// window's event loop on the main thread. --snapshot saves the screen as
+// PNG every second and at exit (each file written whole, then renamed over
+// the last), --window-snapshot the whole window; --keys presses front-panel
+// keys 1 to 6 on the simulated GPIO block at the given seconds after the
+// start (long: held past the long-press time). The background pictures are
+// read from --art (the build's generated artwork by default), the fonts
+// from the root, where the simulator links the system's files. The board's
+// "my_temp" script answers with fixed CPU and GPU temperatures.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/input.h>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -43,9 +51,12 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "panel/fb.h"
+#include "panel/keyb.h"
+#include "panel/text.h"
 #include "sim/amp_sim.h"
 #include "sim/gpio_sim.h"
 #include "sim/unit_files.h"
+#include "sim/window.h"
 
 namespace {
 
@@ -59,6 +70,7 @@ struct SimOptions {
   std::string root = "kavzil-root";
   std::string art = KZ_ART_DIR;
   std::string snapshot;
+  std::string windowSnapshot;
   bool headless = false;
   std::vector<KeyPress> keys;
   bool builtinAmp = true;
@@ -78,6 +90,14 @@ struct SimRun {
   int64_t startMs = 0;  // --seconds counts from the start of the process
   SimAmp *amp = nullptr;
   std::thread status;
+  SimControls controls;
+  // The unit's record and its screen, for the window: set when works
+  // exists, cleared (with the screen freed) once every thread has been
+  // joined. The window reads them under unitMut only.
+  std::mutex unitMut;
+  works *w = nullptr;
+  std::atomic<bool> unitDone{false};
+  bool keybNoticeGiven = false;
 };
 
 void usage() {
@@ -85,7 +105,7 @@ void usage() {
           "usage: kavzil-sim [--root DIR] [--amp builtin|external] [--seconds N]\n"
           "                  [--drive W] [--freq HZ] [--model 0|1] [--quiet]\n"
           "                  [--headless] [--snapshot FILE.png] [--art DIR]\n"
-          "                  [--keys 'SECONDS:KEY[:long],...']\n");
+          "                  [--keys 'SECONDS:KEY[:long],...'] [--window-snapshot FILE.png]\n");
 }
 
 // "2:1,3.5:4:long" -> presses; false on a malformed list.
@@ -150,6 +170,9 @@ int parseArgs(int argc, char **argv, SimOptions &o) {
     } else if (a == "--snapshot") {
       if (!(v = next("--snapshot"))) return -1;
       o.snapshot = v;
+    } else if (a == "--window-snapshot") {
+      if (!(v = next("--window-snapshot"))) return -1;
+      o.windowSnapshot = v;
     } else if (a == "--art") {
       if (!(v = next("--art"))) return -1;
       o.art = v;
@@ -220,21 +243,60 @@ void printStatus(works *w) {
   fflush(stdout);
 }
 
-void snapshot(works *w, const SimRun *run) {
-  if (!run->opt.snapshot.empty() && w->fb) fbSavePng(w->fb, run->opt.snapshot, FB_SCREEN);
+// Saves one memory of a screen record as PNG: written whole under a
+// temporary name, then renamed over the old picture, so that whoever looks
+// at the file meanwhile never sees half a picture.
+int savePngWhole(const FbScreen *fb, const std::string &path, int which) {
+  std::string part = path + ".part";
+  if (fbSavePng(fb, part, which) != 0) return -1;
+  if (rename(part.c_str(), path.c_str()) != 0) {
+    fprintf(stderr, "kavzil-sim: cannot rename %s: %s\n", part.c_str(), strerror(errno));
+    return -1;
+  }
+  return 0;
 }
 
-// The watcher: stops the unit after --seconds (or on Ctrl-C), prints the
-// status line and saves the snapshot once a second.
+void snapshot(works *w, const SimRun *run) {
+  if (!run->opt.snapshot.empty() && w->fb) savePngWhole(w->fb, run->opt.snapshot, FB_SCREEN);
+}
+
+// A screen record over a 4-byte-pixel picture of the window (its drawing
+// buffer), for the program's text and PNG code.
+FbScreen pictureRecord(uint8_t *pixels, int width, int height) {
+  FbScreen rec{};
+  rec.xres = uint16_t(width);
+  rec.yres = uint16_t(height);
+  rec.pixelSize = 4;
+  rec.lineSize = width * 4;
+  rec.memSize = width * height * 4;
+  rec.drawBuf = pixels;
+  return rec;
+}
+
+// The watcher: stops the unit after --seconds (or on Ctrl-C, or when the
+// window is closed), prints the status line and saves the snapshot once a
+// second. It starts before the start values are written: the run flag
+// reads 0 until then, and a stop asked for meanwhile waits for it to go up
+// (dropping it earlier would be undone by the start values).
 void opened(works *w, void *ctx) {
   SimRun *run = static_cast<SimRun *>(ctx);
+  {
+    std::lock_guard<std::mutex> lk(run->unitMut);
+    run->w = w;
+  }
   run->status = std::thread([w, run] {
     int64_t start = run->startMs;
     int64_t nextTick = kzNowMs() + 1000;
-    while (w->running.load() != 0) {
+    bool seenRunning = false;
+    for (;;) {
       kzSleepMs(50);
+      if (w->running.load() != 0)
+        seenRunning = true;
+      else if (seenRunning)
+        break;  // the unit stops on its own (the service keyboard's F12)
       int64_t now = kzNowMs();
       if (gStop.load() || (run->opt.seconds > 0 && now - start >= run->opt.seconds * 1000LL)) {
+        if (!seenRunning) continue;
         // The same path as the service keyboard's close key: the run flag
         // drops and main shuts down, joining every thread.
         w->running = 0;
@@ -254,10 +316,76 @@ void started(works *, void *ctx) { static_cast<SimRun *>(ctx)->up = true; }
 void stopped(works *w, void *ctx) {
   SimRun *run = static_cast<SimRun *>(ctx);
   if (run->status.joinable()) run->status.join();
+  std::lock_guard<std::mutex> lk(run->unitMut);
   snapshot(w, run);
-  // Every thread has been joined: the simulated screen can go.
+  // Every thread has been joined: the simulated screen can go, and the
+  // window lets go of the record.
   fbFree(w->fb);
   w->fb = nullptr;
+  run->w = nullptr;
+}
+
+// ---- the window's hooks ------------------------------------------------------
+
+bool windowReadScreen(void *ctx, uint8_t *dst) {
+  SimRun *run = static_cast<SimRun *>(ctx);
+  std::lock_guard<std::mutex> lk(run->unitMut);
+  const FbScreen *fb = run->w ? run->w->fb : nullptr;
+  if (fb == nullptr || fb->pixelSize != 4 || fb->screenMem == nullptr) return false;
+  // The memory display is 800 x 480; another size is shown cut or padded.
+  int rows = std::min(int(fb->yres), int(SIMWIN_SCREEN_H));
+  size_t bytes = size_t(std::min(int(fb->xres), int(SIMWIN_W))) * 4;
+  for (int y = 0; y < rows; y++)
+    memcpy(dst + size_t(y) * SIMWIN_W * 4, fb->screenMem + size_t(y) * size_t(fb->lineSize), bytes);
+  return true;
+}
+
+int windowFont(int size) { return size == SIMWIN_TEXT_LARGE ? 0 : 6; }  // bold 24, regular 14
+
+void windowDrawText(void *, uint8_t *pixels, int width, int height, int size, int x, int y,
+                    const char *text, int red, int green, int blue) {
+  FbScreen rec = pictureRecord(pixels, width, height);
+  putString(windowFont(size), x, y, text, red, green, blue, &rec);
+}
+
+int windowTextWidth(void *, int size, const char *text) {
+  return getStringSpace(windowFont(size), text);
+}
+
+// The window's F10, F11, F12 and Print Screen are the service keyboard's
+// keys: they act as the keyboard thread does, when the setup has the
+// keyboard enabled. Print Screen's "fbgrab" is only recorded here, so the
+// simulator saves the screen where the board's screenshot goes.
+void windowServiceKey(void *ctx, int code) {
+  SimRun *run = static_cast<SimRun *>(ctx);
+  std::lock_guard<std::mutex> lk(run->unitMut);
+  works *w = run->w;
+  if (w == nullptr || w->setup == nullptr) return;
+  if (w->setup->EnableKeyb != '1') {
+    if (!run->keybNoticeGiven)
+      fprintf(stderr, "kavzil-sim: the service keyboard is off (EnableKeyb: 0 in setup.txt)\n");
+    run->keybNoticeGiven = true;
+    return;
+  }
+  KeybAct(w, code);
+  if (code == KEY_SYSRQ && w->fb) {
+    std::string path = kzPath("/tmp/screen.png");
+    kzMakeParentDirs(path);
+    if (savePngWhole(w->fb, path, FB_SCREEN) == 0)
+      fprintf(stderr, "kavzil-sim: screenshot saved as %s\n", path.c_str());
+  }
+}
+
+void windowClose(void *) {
+  fprintf(stderr, "kavzil-sim: window closed: the unit stops\n");
+  gStop = true;  // the watcher drops the run flag, as for --seconds
+}
+
+bool windowFinished(void *ctx) { return static_cast<SimRun *>(ctx)->unitDone.load(); }
+
+int windowSavePng(void *, const uint8_t *pixels, int width, int height, const char *path) {
+  FbScreen rec = pictureRecord(const_cast<uint8_t *>(pixels), width, height);
+  return savePngWhole(&rec, path, FB_DRAW);
 }
 
 // Presses the front-panel keys of --keys on the simulated GPIO block, at
@@ -310,8 +438,15 @@ int main(int argc, char **argv) {
     usage();
     return 2;
   }
+  // From here on Ctrl-C and SIGTERM stop the unit through its shutdown,
+  // even when they come during the start-up.
+  signal(SIGINT, onSignal);
+  signal(SIGTERM, onSignal);
   kzLogOpen("kavzil-sim");
   kzCmdUse(&kzCmdRecorder);
+  // The board's temperature script: CPU on the first line, GPU at
+  // characters 5 to 8 of the second.
+  kzCmdScript("my_temp", 0, "48.3\ntemp=45.1'C\n");
   // The root is made absolute: the unit runs in the artwork directory, as
   // the board's program runs where its pictures are.
   if (run.opt.root.empty() || run.opt.root[0] != '/') {
@@ -319,10 +454,11 @@ int main(int argc, char **argv) {
     if (getcwd(cwd, sizeof cwd) == nullptr) return 1;
     run.opt.root = std::string(cwd) + "/" + run.opt.root;
   }
-  if (!run.opt.snapshot.empty() && run.opt.snapshot[0] != '/') {
+  for (std::string *file : {&run.opt.snapshot, &run.opt.windowSnapshot}) {
+    if (file->empty() || (*file)[0] == '/') continue;
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) return 1;
-    run.opt.snapshot = std::string(cwd) + "/" + run.opt.snapshot;
+    *file = std::string(cwd) + "/" + *file;
   }
   kzSetRoot(run.opt.root);
   if (kzMakeParentDirs(kzPath("/opt/set/x")) != 0) {
@@ -354,28 +490,67 @@ int main(int argc, char **argv) {
       simAmpStop(run.amp);
       return 1;
     }
-    if (run.opt.driveW > 0) simAmpSetDrive(run.amp, run.opt.driveW, run.opt.freqHz);
     fprintf(stderr, "kavzil-sim: simulated amplifier on %s\n", simAmpSlavePath(run.amp));
   }
   fprintf(stderr, "kavzil-sim: root %s\n", run.opt.root.c_str());
+  // The carrier of --drive/--freq; the window's controls change it later.
+  simControlsInit(&run.controls, run.amp, run.opt.driveW, run.opt.freqHz);
 
-  signal(SIGINT, onSignal);
-  signal(SIGTERM, onSignal);
+  // The window, unless --headless or there is no display to open it on.
+  SimWindow *win = nullptr;
+  if (!run.opt.headless) {
+    const char *x11 = getenv("DISPLAY"), *wayland = getenv("WAYLAND_DISPLAY");
+    if ((x11 && *x11) || (wayland && *wayland)) {
+      SimWindowHooks wh;
+      wh.readScreen = windowReadScreen;
+      wh.drawText = windowDrawText;
+      wh.textWidth = windowTextWidth;
+      wh.serviceKey = windowServiceKey;
+      wh.close = windowClose;
+      wh.finished = windowFinished;
+      wh.savePng = windowSavePng;
+      wh.ctx = &run;
+      char why[256] = "";
+      win = simWindowOpen(wh, &run.controls, why, sizeof why);
+      if (win == nullptr) fprintf(stderr, "kavzil-sim: no window (%s): running headless\n", why);
+    } else {
+      fprintf(stderr,
+              "kavzil-sim: no display (DISPLAY and WAYLAND_DISPLAY are unset): running headless\n");
+    }
+  }
+  if (!run.opt.snapshot.empty())
+    fprintf(stderr, "kavzil-sim: screen snapshots go to %s (every second and at exit)\n",
+            run.opt.snapshot.c_str());
+  else if (win == nullptr)
+    fprintf(stderr, "kavzil-sim: the screen is not shown: add --snapshot FILE.png to see it\n");
+  if (!run.opt.windowSnapshot.empty()) {
+    if (win)
+      fprintf(stderr, "kavzil-sim: window snapshots go to %s\n", run.opt.windowSnapshot.c_str());
+    else
+      fprintf(stderr, "kavzil-sim: no window: --window-snapshot saves nothing\n");
+  }
 
   std::thread keys;
   if (!run.opt.keys.empty()) keys = std::thread(pressKeys, &run);
-  // The window comes with the panel's screens; until then every run is
-  // headless (--headless is accepted) and the screen is seen through
-  // --snapshot.
-  if (!run.opt.snapshot.empty())
-    fprintf(stderr, "kavzil-sim: screen snapshots go to %s\n", run.opt.snapshot.c_str());
 
   KavHooks hooks;
   hooks.opened = opened;
   hooks.started = started;
   hooks.stopped = stopped;
   hooks.ctx = &run;
-  int rc = KavMain(&hooks);
+  int rc = 0;
+  if (win) {
+    // The window's event loop keeps the main thread; the unit runs beside it.
+    std::thread unit([&] {
+      rc = KavMain(&hooks);
+      run.unitDone = true;
+    });
+    simWindowRun(win, run.opt.windowSnapshot.c_str());
+    unit.join();
+    simWindowClose(win);
+  } else {
+    rc = KavMain(&hooks);
+  }
   gStop = true;  // a key presser still waiting ends now
   if (keys.joinable()) keys.join();
   if (run.amp) simAmpStop(run.amp);

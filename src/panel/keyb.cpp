@@ -1,7 +1,7 @@
 // Service keyboard; see keyb.h.
 //
-// Sections: 1 finding and opening the keyboard, 2 the four keys, 3 the
-// thread.
+// Sections: 1 finding and opening the keyboard, 2 the four keys (KeybAct,
+// also called by the simulator window for its own keyboard), 3 the thread.
 //
 // The device is read without blocking and polled with a short time-out so
 // the thread sees the run flag drop within a fraction of a second. Events
@@ -78,8 +78,9 @@ int openKeyboard(works *w, std::string &path) {
 // 2 the four keys
 // ---------------------------------------------------------------------------
 
-// Acts on one key-down; true when the key closes the program.
-bool actOnKey(works *w, int code) {
+}  // namespace
+
+bool KeybAct(works *w, int code) {
   switch (code) {
     case KEY_SYSRQ:  // Print Screen
       kzTrace("launching screenshot\n");
@@ -104,6 +105,8 @@ bool actOnKey(works *w, int code) {
       return false;
   }
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // 3 the thread
@@ -141,7 +144,7 @@ ReadEnd readKeyboard(works *w, int fd, const std::string &path) {
     fill += size_t(n);
     if (fill < sizeof ev) continue;
     fill = 0;
-    if (ev.type == EV_KEY && ev.value == 1 && actOnKey(w, ev.code)) return kClosedByKey;
+    if (ev.type == EV_KEY && ev.value == 1 && KeybAct(w, ev.code)) return kClosedByKey;
   }
   return kStopped;
 }

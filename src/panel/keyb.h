@@ -11,5 +11,11 @@ struct works;
 // main then shuts the whole program down).
 void keyb(works *w);
 
+// Acts on one key-down of the service keyboard as the thread does; `code`
+// is a linux/input.h key code (KEY_SYSRQ, KEY_F10, KEY_F11, KEY_F12; other
+// codes do nothing). Returns true when the key closes the program (F12: the
+// run flag is down).
+bool KeybAct(works *w, int code);
+
 // Runs the board's remote-service shell and waits for it to return.
 void RemoteConnection(works *w);
