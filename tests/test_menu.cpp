@@ -28,7 +28,7 @@ struct MenuTest : ::testing::Test {
   works *savedStatic = staticworks;
   double longPress = TIME_LONG_PRESS;
   int peakSec = TimerPeakSec, refLevel = RefLevel, refPos = RefPos, pointDiv = PointDiv;
-  uint8_t ip[4], gw[4], gwNone = Gateway_none;
+  uint8_t ip[4], gw[4], gwNone = Gateway_none, dnsNone = DNS_none;
   int cntIP = CntIP, cntGw = CntGateway;
 
   void SetUp() override {
@@ -47,6 +47,7 @@ struct MenuTest : ::testing::Test {
     memcpy(IP_v, ip, 4);
     memcpy(Gateway_v, gw, 4);
     Gateway_none = gwNone;
+    DNS_none = dnsNone;
     CntIP = cntIP;
     CntGateway = cntGw;
     factoryConfirm = 0;
@@ -132,7 +133,8 @@ TEST_F(MenuTest, DecimalSettingsStepWithoutDriftInTheirRanges) {
   EXPECT_EQ(run(21, PLUS, 2), (Texts{"60.00", "60.00"}));
   w->maxTemperature = 20.0f;
   EXPECT_EQ(run(21, MINUS, 1), (Texts{"20.00"}));
-  w->maxTemperature2 = 80.0f;
+  w->maxTemperature2 = 80.0f;  // its start value, above the allowed 60
+  EXPECT_EQ(run(22, PLUS, 1), (Texts{"80.00"}));  // "+" never lowers it
   EXPECT_EQ(run(22, MINUS, 1), (Texts{"60.00"}));
 }
 

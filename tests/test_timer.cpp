@@ -56,6 +56,9 @@ TEST(Timer, FollowsTheFrequencyOfEachInterface) {
   EXPECT_EQ(w->lastFreqHz.load(), 7100000u);
   auto q = kzTakeQueued(w);
   EXPECT_TRUE(has(q, 21) && !has(q, 9));
+  w->freqMeasured = 0;  // no carrier counted: the last frequency stays
+  TimerFollowFrequency(w, f.par);
+  EXPECT_TRUE(w->freqHz.load() == 7100000u && kzTakeQueued(w).empty());
   w->ModeWorkIdx = 2;  // FT-817: the CAT frequency, told to the amplifier first
   w->catFreq = 21200000;
   TimerFollowFrequency(w, f.par);
@@ -115,7 +118,14 @@ TEST(Timer, LinkFailureScreenUntilAcknowledged) {
   snprintf(w->linkErrorText, sizeof w->linkErrorText, "Amplifier port");
   w->ampModel = '1';
   w->freqMeasured = 3600000;
+  KzLogCapture log('L');
   TimerCycle(w, f.par);
+  // The picture is looked for once, when the screen is entered, not on
+  // every cycle (there is no "start120.png" here: each try logs).
+  const int tries = log.countContaining("start120");
+  EXPECT_GE(tries, 1);
+  TimerCycle(w, f.par);
+  EXPECT_EQ(log.countContaining("start120"), tries);
   EXPECT_EQ(w->screenState.load(), KZ_SCR_LINKFAIL);
   EXPECT_STREQ(w->imgName, "start120");
   EXPECT_GT(f.s.count(130, 270, 500, 310, {255, 255, 255}), 50);
@@ -159,18 +169,23 @@ TEST(Timer, CountersAdvanceByTheElapsedTimeOfEachCycle) {
   works *w = f.w.get();
   w->enableLogTemp = 1;
   w->logRemoved = 1;
-  TimerCountDown(w, 5000);
-  EXPECT_DOUBLE_EQ(w->logTempAccumMs, 0.0);  // the temperature line was written
+  TimerCountDown(w, 4999);
+  EXPECT_FALSE(std::filesystem::exists(f.file("LOGtemp.txt")));
+  TimerCountDown(w, 1);
+  EXPECT_DOUBLE_EQ(w->logTempAccumMs, 0.0);
+  EXPECT_TRUE(std::filesystem::exists(f.file("LOGtemp.txt")));  // the line was written
   // The thread counts real time, pause included, the same for every
   // counter; an idle cycle queues no order.
   w->timeoutHoldoff = 100;
-  w->peakFwdHold = 3000;
+  // A hold far longer than the wait, so that a slow machine cannot run
+  // it out and stop it counting.
+  w->peakFwdHold = 600000;
   w->angleFwdPeak = 1.0f;
   std::thread th(timer, w);
   ASSERT_TRUE(kzWaitFor([&] { return w->timeoutHoldoff.load() == 0; }, 5000));
   w->running = 0;
   th.join();
-  const int spent = 3000 - w->peakFwdHold;
+  const int spent = 600000 - w->peakFwdHold;
   EXPECT_GE(spent, 100);
   EXPECT_DOUBLE_EQ(w->logTempAccumMs, double(spent));
   EXPECT_EQ(w->angleFwdPeak, 0.0f);

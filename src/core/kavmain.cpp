@@ -194,6 +194,9 @@ int KavMain(const KavHooks *hooks) {
 
   // Shutdown.
   kzTrace("Close..\n");
+  // The supervisor ends its cycle first, so its last frame cannot land
+  // over the closing screen (it sees the run flag within one cycle).
+  for (int i = 0; i < 100 && TimerRunning(); i++) kzSleepMs(10);
   showBackground(w.get(), "start");
   if (w->fb) {
     putString(9, 330, 400, "Error! Close Program! Restart hw.", 255, 255, 255, w->fb);

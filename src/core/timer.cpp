@@ -20,6 +20,8 @@
 //   clock seam.
 #include "core/timer.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -72,8 +74,12 @@ static void clearAnState(works *w) {
 void TimerFollowFrequency(works *w, SerParameters &par) {
   const int mode = w->ModeWorkIdx.load();
   if (mode == 0) {
-    // Generic: the amplifier's own frequency counter.
-    w->freqHz = uint32_t(w->freqMeasured.load());
+    // Generic: the amplifier's own frequency counter. Until it has counted
+    // a carrier it reads 0, which is no frequency: the last one stays (the
+    // band actions would otherwise run for 0 Hz and again on the first
+    // count).
+    const int measured = w->freqMeasured.load();
+    if (measured > 0) w->freqHz = uint32_t(measured);
     clearAnState(w);
   } else if (mode == 1) {
     // KAV transceiver: its latest parameters. A record it has not filled
@@ -111,12 +117,20 @@ static void setImgName(works *w, const char *name) {
 
 // A link port failed to start: the start picture with the failure text and
 // the Retry / Cancel keys of state 5, every cycle until the operator acts.
+// The picture is decoded once, when the screen is entered (or the model
+// changes it); afterwards it is the background every cycle starts from, so
+// the failure screen costs no picture decoding per cycle.
 static void linkErrorScreen(works *w, const SerParameters &par) {
   FbScreen *fb = w->fb;
-  setImgName(w, w->ampModel.load() == '1' ? "start120" : "start");
+  const char *picture = w->ampModel.load() == '1' ? "start120" : "start";
+  const bool entering =
+      w->screenState.load() != KZ_SCR_LINKFAIL || strcmp(w->imgName, picture) != 0;
+  setImgName(w, picture);
   if (fb) {
-    getPng(w, 1);
-    fbSetBack(fb);
+    if (entering) {
+      getPng(w, 1);
+      fbSetBack(fb);
+    }
     char text[120];
     snprintf(text, sizeof text, "Error! %.*s",
              int(strnlen(w->linkErrorText, sizeof w->linkErrorText)), w->linkErrorText);
@@ -145,7 +159,15 @@ int TimerScreenSaver(works *w) {
 // The main screen over the background already in the drawing buffer.
 static void drawScreen(works *w, const SerParameters &par) {
   FbScreen *fb = w->fb;
-  ReadCPUTemp(w);
+  // The temperatures are read once a second: "my_temp" is a process of
+  // its own, and a start per 10 ms cycle would load the board for a value
+  // that changes slowly.
+  static int64_t lastTempMs = INT64_MIN / 2;
+  const int64_t nowMs = kzNowMs();
+  if (nowMs - lastTempMs >= 1000 || nowMs < lastTempMs) {
+    lastTempMs = nowMs;
+    ReadCPUTemp(w);
+  }
   ReadDataOra(w);
   const bool noOverlay = w->statusFlags.load() == 0;
   if (fb && w->viewTimeStr && noOverlay) {
@@ -222,7 +244,12 @@ void TimerCountDown(works *w, int64_t elapsedMs) {
   }
 }
 
+static std::atomic<bool> gTimerRunning{false};
+
+bool TimerRunning() { return gTimerRunning.load(); }
+
 void timer(works *w) {
+  gTimerRunning = true;
   TimerStart(w);
   SerParameters par{};  // the copy last taken; zeroed until the first
   while (w->running.load() != 0) {
@@ -232,4 +259,5 @@ void timer(works *w) {
     TimerCountDown(w, kzNowMs() - t0);
   }
   kzLog(KZ_LOG_INFO, "Timer operations end\n");
+  gTimerRunning = false;
 }

@@ -27,6 +27,9 @@ int64_t kzKeyClockSeconds();
 
 // Thread body: TimerStart, then cycles until running drops to 0.
 void timer(works *w);
+// True while the supervisor thread runs (main waits for its last frame
+// before it draws the closing screen).
+bool TimerRunning();
 
 // What the thread does once before its first cycle: the peak needles are
 // cleared, the start is logged, the plot geometry is set.

@@ -551,7 +551,13 @@ int ModifyParameter(works *w, int key) {
       if (!plusMinus(key)) return 0;
       long hi = w->maxTempAllowed > 20 ? long(w->maxTempAllowed) * 10 : 200;
       float &t = idx == M_ALARM1 ? w->maxTemperature : w->maxTemperature2;
-      t = float(stepScaled(double(t), 10.0, delta(key), 200, hi));
+      float n = float(stepScaled(double(t), 10.0, delta(key), 200, hi));
+      // A set point outside the bounds (the second alarm starts at 80 with
+      // 60 allowed) is brought in by the key that moves it inwards; the
+      // other key leaves it, so "+" never lowers a value and "-" never
+      // raises one.
+      if ((delta(key) > 0 && n < t) || (delta(key) < 0 && n > t)) n = t;
+      t = n;
       return 1;
     }
     case M_POWERUNITS:
