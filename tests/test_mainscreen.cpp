@@ -367,7 +367,7 @@ TEST(MainScreenReadings, CpuTemperatureFromMyTemp) {
   EXPECT_FLOAT_EQ(w->gpuTemp.load(), 45.1f);
   EXPECT_EQ(kzCmdRecorded(), std::vector<std::string>{"my_temp"});
   // An empty answer, a short or wordy one, or a failed start keep the readings.
-  for (const char *out : {"", "\n", "warm\ntemp\n", "abc"}) {
+  for (const char *out : {"", "\n", "warm\ntemp\n", "abc", "nan\ntemp=inf\n"}) {
     kzCmdScript("my_temp", 0, out);
     ReadCPUTemp(w.get());
     EXPECT_FLOAT_EQ(w->cpuTemp.load(), 48.3f) << out;

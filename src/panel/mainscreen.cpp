@@ -24,6 +24,8 @@
 #include "panel/mainscreen.h"
 
 #include <atomic>
+#include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,10 +92,11 @@ int novaIndex(works *w) {
 constexpr int lbl1(int key) { return 2 * (key - 1); }
 constexpr int lbl2(int key) { return 2 * key - 1; }
 
-template <typename... A>
-void setLabel(int state, int lbl, const char *fmt, A... args) {
-  char *dst = Novamenu[state].lbl[lbl];
-  snprintf(dst, sizeof Novamenu[state].lbl[lbl], fmt, args...);
+__attribute__((format(printf, 3, 4))) void setLabel(int state, int lbl, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(Novamenu[state].lbl[lbl], sizeof Novamenu[state].lbl[lbl], fmt, ap);
+  va_end(ap);
 }
 
 float toShown(works *w, float celsius) {
@@ -701,7 +704,7 @@ namespace {
 bool parseFloat(const char *s, float &out) {
   char *end = nullptr;
   float v = strtof(s, &end);
-  if (end == s) return false;
+  if (end == s || !std::isfinite(v)) return false;  // "nan", "inf": no reading
   out = v;
   return true;
 }
