@@ -247,6 +247,16 @@ void drawNeedle(FbScreen *fb, int px, float angle, int r, int g, int b) {
   for (int d = -1; d <= 1; d++) DrawLine(px + d, kPivotY, tx, ty, r, g, b, fb, 0);
 }
 
+// The right meter's needle and peak at scale position p (the reading
+// already capped to the scale's range).
+void rightMeter(works *w, float p, int scale, bool peaks) {
+  if (peaks) {
+    CalcolaPwrPeak2(w, p);
+    w->angleRightPeak = NeedleAngle(w->peakRight, scale);
+  }
+  w->angleRight = NeedleAngle(p, scale);
+}
+
 }  // namespace
 
 void DrawMeters(works *w) {
@@ -270,43 +280,26 @@ void DrawMeters(works *w) {
 
   // Right meter; layout 0 leaves its needles where they were.
   switch (w->workScreenType.load()) {
-    case 1: {
-      const float v = limit(clean(w->pwrRefl), 0.0f, 60.0f);
-      if (peaks) {
-        CalcolaPwrPeak2(w, v);
-        w->angleRightPeak = NeedleAngle(w->peakRight, number_ofStep_meter_REFL);
-      }
-      w->angleRight = NeedleAngle(v, number_ofStep_meter_REFL);
+    case 1:
+      rightMeter(w, limit(clean(w->pwrRefl), 0.0f, 60.0f), number_ofStep_meter_REFL, peaks);
       label(w, 535, 160, "REFLECTED");
       powerText(s, sizeof s, w->pwrRefl, dBm);
       label(w, 565, 180, s);
       break;
-    }
     case 2: {
       const float v = limit(clean(w->swr), 0.0f, 100.0f);
-      const float p = CalcolaSWR(v);
-      if (peaks) {
-        CalcolaPwrPeak2(w, p);
-        w->angleRightPeak = NeedleAngle(w->peakRight, number_ofStep_meter_SWR);
-      }
-      w->angleRight = NeedleAngle(p, number_ofStep_meter_SWR);
+      rightMeter(w, CalcolaSWR(v), number_ofStep_meter_SWR, peaks);
       label(w, 570, 160, "SWR");
       snprintf(s, sizeof s, "%02.01f", double(v));
       label(w, 580, 180, s);
       break;
     }
-    case 3: {
-      const float v = limit(clean(w->pwrIn), 0.0f, 60.0f);
-      if (peaks) {
-        CalcolaPwrPeak2(w, v);
-        w->angleRightPeak = NeedleAngle(w->peakRight, number_ofStep_meter_PW);
-      }
-      w->angleRight = NeedleAngle(v, number_ofStep_meter_PW);
+    case 3:
+      rightMeter(w, limit(clean(w->pwrIn), 0.0f, 60.0f), number_ofStep_meter_PW, peaks);
       label(w, 560, 160, "PRWIN");
       powerText(s, sizeof s, w->pwrIn, dBm);
       label(w, 570, 180, s);
       break;
-    }
     default:
       break;
   }
