@@ -243,21 +243,8 @@ void printStatus(works *w) {
   fflush(stdout);
 }
 
-// Saves one memory of a screen record as PNG: written whole under a
-// temporary name, then renamed over the old picture, so that whoever looks
-// at the file meanwhile never sees half a picture.
-int savePngWhole(const FbScreen *fb, const std::string &path, int which) {
-  std::string part = path + ".part";
-  if (fbSavePng(fb, part, which) != 0) return -1;
-  if (rename(part.c_str(), path.c_str()) != 0) {
-    fprintf(stderr, "kavzil-sim: cannot rename %s: %s\n", part.c_str(), strerror(errno));
-    return -1;
-  }
-  return 0;
-}
-
 void snapshot(works *w, const SimRun *run) {
-  if (!run->opt.snapshot.empty() && w->fb) savePngWhole(w->fb, run->opt.snapshot, FB_SCREEN);
+  if (!run->opt.snapshot.empty() && w->fb) fbSavePng(w->fb, run->opt.snapshot, FB_SCREEN);
 }
 
 // A screen record over a 4-byte-pixel picture of the window (its drawing
@@ -371,7 +358,7 @@ void windowServiceKey(void *ctx, int code) {
   if (code == KEY_SYSRQ && w->fb) {
     std::string path = kzPath("/tmp/screen.png");
     kzMakeParentDirs(path);
-    if (savePngWhole(w->fb, path, FB_SCREEN) == 0)
+    if (fbSavePng(w->fb, path, FB_SCREEN) == 0)
       fprintf(stderr, "kavzil-sim: screenshot saved as %s\n", path.c_str());
   }
 }
@@ -385,7 +372,7 @@ bool windowFinished(void *ctx) { return static_cast<SimRun *>(ctx)->unitDone.loa
 
 int windowSavePng(void *, const uint8_t *pixels, int width, int height, const char *path) {
   FbScreen rec = pictureRecord(const_cast<uint8_t *>(pixels), width, height);
-  return savePngWhole(&rec, path, FB_DRAW);
+  return fbSavePng(&rec, path, FB_DRAW);
 }
 
 // Presses the front-panel keys of --keys on the simulated GPIO block, at

@@ -1,5 +1,8 @@
 // Screen pictures: one memory of a 4-byte screen saved as an RGB PNG, for
 // tests, the simulator's snapshots and anyone who wants to see the panel.
+// The picture is written whole under a temporary name and then renamed over
+// the old one, so whoever looks at the file meanwhile (a viewer refreshing
+// a snapshot every second) never sees half a picture.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,7 +12,7 @@
 #include "panel/fb.h"
 #include "platform/log.h"
 
-int fbSavePng(const FbScreen *fb, const std::string &path, int which, bool rgba) {
+static int writePng(const FbScreen *fb, const std::string &path, int which, bool rgba) {
   if (fb == nullptr || fb->pixelSize != 4) return -1;
   const uint8_t *src = which == FB_DRAW ? fb->drawBuf : which == FB_BACK ? fb->backBuf
                                                                           : fb->screenMem;
@@ -49,4 +52,18 @@ int fbSavePng(const FbScreen *fb, const std::string &path, int which, bool rgba)
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
   return fclose(f) == 0 ? 0 : -1;
+}
+
+int fbSavePng(const FbScreen *fb, const std::string &path, int which, bool rgba) {
+  const std::string part = path + ".part";
+  if (writePng(fb, part, which, rgba) != 0) {
+    remove(part.c_str());
+    return -1;
+  }
+  if (rename(part.c_str(), path.c_str()) != 0) {
+    kzLog(KZ_LOG_ERR, "can't write screen picture %s error %d", path.c_str(), errno);
+    remove(part.c_str());
+    return -1;
+  }
+  return 0;
 }
