@@ -40,11 +40,8 @@ static const char *const kVersion = "0.050";
 
 // Shows the picture `name` as the new background (nothing without a display).
 static void showBackground(works *w, const char *name) {
-  snprintf(w->imgName, sizeof w->imgName, "%s", name);
-  if (w->fb == nullptr) return;
-  getPng(w, 1);
-  fbSetBack(w->fb);
-  fbRealize(w->fb);
+  SetBackground(w, name);
+  if (w->fb) fbRealize(w->fb);
 }
 
 // Loading count-down shown while main waits for the link's first replies.

@@ -111,10 +111,6 @@ void TimerFollowFrequency(works *w, SerParameters &par) {
 // 3 screen
 // ===========================================================================
 
-static void setImgName(works *w, const char *name) {
-  snprintf(w->imgName, sizeof w->imgName, "%s", name);
-}
-
 // A link port failed to start: the start picture with the failure text and
 // the Retry / Cancel keys of state 5, every cycle until the operator acts.
 // The picture is decoded once, when the screen is entered (or the model
@@ -125,12 +121,9 @@ static void linkErrorScreen(works *w, const SerParameters &par) {
   const char *picture = w->ampModel.load() == '1' ? "start120" : "start";
   const bool entering =
       w->screenState.load() != KZ_SCR_LINKFAIL || strcmp(w->imgName, picture) != 0;
-  setImgName(w, picture);
+  if (entering)
+    SetBackground(w, picture);
   if (fb) {
-    if (entering) {
-      getPng(w, 1);
-      fbSetBack(fb);
-    }
     char text[120];
     snprintf(text, sizeof text, "Error! %.*s",
              int(strnlen(w->linkErrorText, sizeof w->linkErrorText)), w->linkErrorText);
@@ -148,11 +141,7 @@ int TimerScreenSaver(works *w) {
   if (idx > 4) idx = 4;
   if (idle / 60 < SaveScreen[idx] || w->saverActive.load() != 0) return 0;
   w->saverActive = 1;
-  setImgName(w, "start");
-  if (w->fb) {
-    getPng(w, 1);
-    fbSetBack(w->fb);
-  }
+  SetBackground(w, "start");
   return 1;
 }
 
@@ -175,7 +164,7 @@ static void drawScreen(works *w, const SerParameters &par) {
     putString(6, x, 17, w->dateTimeStr, 255, 255, 255, fb);
   }
   if (w->backReload.load() == 1) {
-    setImgName(w, w->ampModel.load() == '1' ? "img1b" : "img1");
+    SetImgName(w, w->ampModel.load() == '1' ? "img1b" : "img1");
     if (fb) getPng(w, 1);
     w->backReload = 0;
   }

@@ -75,37 +75,18 @@ enum {
   ORD_BYPASS = 39,      // tuner network bypassed
 };
 
-// Novamenu label indices: key n's first line is 2(n - 1), its second 2n - 1.
-constexpr int lblLine1(int key) { return 2 * (key - 1); }
-constexpr int lblLine2(int key) { return 2 * key - 1; }
 
 constexpr int kMaxCode = 511;  // inductor and capacitor steps 0..511
 
 bool longFor(int key, int longBits) { return (longBits & (1 << (key - 1))) != 0; }
 
-void setLabel(int state, int lbl, const char *text) {
-  snprintf(Novamenu[state].lbl[lbl], sizeof Novamenu[state].lbl[lbl], "%s", text);
-}
-
 // The interface label of the bank screen (state 6, key 2 second line).
 void refreshInterfaceLabel(works *w) {
-  GetLblInterface(w->ModeWorkIdx.load(), Novamenu[KZ_SCR_BANK].lbl[lblLine2(2)]);
+  GetLblInterface(w->ModeWorkIdx.load(), Novamenu[KZ_SCR_BANK].lbl[NovaLine2(2)]);
 }
 
 // The run bytes of the link threads are polled by those threads.
 void setRunByte(char &b, char v) { std::atomic_ref<char>(b).store(v); }
-
-// Loads imgName into the background buffer and copies it into the drawing
-// buffer. Without a display nothing is loaded or drawn.
-void loadBackground(works *w) {
-  if (w->fb == nullptr) return;
-  getPng(w, 1);
-  fbSetBack(w->fb);
-}
-
-void setImgName(works *w, const char *name) {
-  snprintf(w->imgName, sizeof w->imgName, "%s", name);
-}
 
 // value + 1, back to 0 at `count` (and from anything out of 0..count-1).
 int wrapUp(int value, int count) {
@@ -147,25 +128,25 @@ int bankCount(const works *w) { return w->maxBank.load(); }
 
 void SetWorkImg(works *w) {
   const bool big = w->ampModel.load() == '1';
+  const char *name = big ? "img1b" : "img1";  // 1 and 3 (and a number that names none)
   switch (w->workScreenType.load()) {
-    case 2: setImgName(w, big ? "img3b" : "img3"); break;
+    case 2: name = big ? "img3b" : "img3"; break;
     case 4:
-      setImgName(w, "m5a");
+      name = "m5a";
       divX = 16;
       w->plotSpan = 160000;
       xRangeEnd = 854;
       break;
     case 5:
-      setImgName(w, "m5a");
+      name = "m5a";
       divX = 8;
       w->plotSpan = 80000;
       xRangeEnd = 427;
       break;
-    default:  // 1 and 3 (and a layout number that names none)
-      setImgName(w, big ? "img1b" : "img1");
+    default:
       break;
   }
-  loadBackground(w);
+  SetBackground(w, name);
   // Only the KAV transceiver interface uses the transceiver serial link.
   if (w->ModeWorkIdx.load() != 1 && w->setup != nullptr) setRunByte(w->setup->enaser, '0');
 }
@@ -179,12 +160,11 @@ int EscFromStatus(works *w) {
 
 void ImpostaLblManuale(works *w) {
   if (w->screenState.load() != KZ_SCR_MANUAL) return;
-  NovamenuEntry &m = Novamenu[KZ_SCR_MANUAL];
-  snprintf(m.lbl[lblLine2(3)], sizeof m.lbl[0], "     %u", unsigned(w->valI));
-  snprintf(m.lbl[lblLine2(5)], sizeof m.lbl[0], "     %u", unsigned(w->valC));
+  SetNovaLabel(KZ_SCR_MANUAL, NovaLine2(3), "     %u", unsigned(w->valI));
+  SetNovaLabel(KZ_SCR_MANUAL, NovaLine2(5), "     %u", unsigned(w->valC));
   const int mode = DecodeModoFromTuneval(w->tuneWord.load());
   const char *text = mode == 1 ? "CL" : mode == 2 ? "LC" : "ByP";
-  snprintf(m.lbl[lblLine2(1)], sizeof m.lbl[0], "%s", text);
+  SetNovaLabel(KZ_SCR_MANUAL, NovaLine2(1), "%s", text);
 }
 
 // ---------------------------------------------------------------------------
@@ -209,10 +189,19 @@ void saveTuningValues(works *w) {
   LoadAllBankTable(w, w->numBanco.load());
 }
 
-// Copies bank copySrc to copyDst: its three tune tables and its bank table,
-// then loads the bank in use again. The bank table goes over with the
-// source's interface line: the stored file is copied as it is; a source
-// without a file gives the default table the loader built.
+// Copies one table file as it stands (between the remounts); false when the
+// source bank has no such file.
+bool copyTableFile(const std::string &from, const std::string &to) {
+  std::string text;
+  if (kzReadFile(kzPath(from.c_str()), text) != 0) return false;
+  OptSetSaveFile(to.c_str(), text, true);
+  return true;
+}
+
+// Copies bank copySrc to copyDst: its three tune tables and its bank table
+// (with the source's interface line), then loads the bank in use again.
+// The stored files go over as they are; a table the source has no file for
+// is the default its loader builds, saved under the destination.
 void copyBank(works *w) {
   const int src = w->copySrc.load();
   const int dst = w->copyDst.load();
@@ -225,14 +214,15 @@ void copyBank(works *w) {
   }
   kzTrace("COPY BANK %d -> %d\n", src, dst);
   std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
-  for (int a = 0; a < KZ_ANTENNAS; ++a) LoadTabAtu(w, src, a);
-  LoadTabConfig(w, src);
-  for (int a = 0; a < KZ_ANTENNAS; ++a) SaveTabAtu(w, dst, a);
-  std::string table;
-  if (kzReadFile(kzPath(BankTabFileName(src).c_str()), table) == 0)
-    OptSetSaveFile(BankTabFileName(dst).c_str(), table, true);
-  else
+  for (int a = 0; a < KZ_ANTENNAS; ++a) {
+    if (copyTableFile(AtuFileName(src, a), AtuFileName(dst, a))) continue;
+    LoadTabAtu(w, src, a);
+    SaveTabAtu(w, dst, a);
+  }
+  if (!copyTableFile(BankTabFileName(src), BankTabFileName(dst))) {
+    LoadTabConfig(w, src);
     SaveTabConfig(w, dst);
+  }
   LoadAllBankTable(w, w->numBanco.load());
 }
 
@@ -270,8 +260,7 @@ int key1(works *w, int state, int longBits) {
       if ((w->statusFlags.load() & 2) == 0) {
         if (longBits != 0) {
           w->statusFlags |= 2;
-          setImgName(w, "statusB");
-          loadBackground(w);
+          SetBackground(w, "statusB");
           refreshInterfaceLabel(w);
           w->screenState = KZ_SCR_BANK;
         } else {
@@ -299,7 +288,7 @@ int key1(works *w, int state, int longBits) {
       } else {
         w->txTest = uint8_t((w->txTest.load() | 1u) & ~2u);
         // The test carrier is off now: the key offers to start it again.
-        setLabel(KZ_SCR_MANUAL, lblLine1(6), "StartTX");
+        SetNovaLabel(KZ_SCR_MANUAL, NovaLine1(6), "StartTX");
         w->saveBank = w->numBanco.load();
         w->saveAnt = w->antenna.load();
         w->screenState = KZ_SCR_SAVETUNE;
@@ -494,7 +483,7 @@ void testTransmission(works *w) {
   uint8_t t = w->txTest.load();
   if (t & 2) {
     w->txTest = uint8_t((t | 1u) & ~(2u | 16u | 32u));
-    setLabel(KZ_SCR_MANUAL, lblLine1(6), "StartTX");
+    SetNovaLabel(KZ_SCR_MANUAL, NovaLine1(6), "StartTX");
     return;
   }
   if (w->ampStatus0.load() & 1) {
@@ -503,7 +492,7 @@ void testTransmission(works *w) {
     t |= 16;
   }
   w->txTest = uint8_t(t | 1u | 2u);
-  setLabel(KZ_SCR_MANUAL, lblLine1(6), "StopTX");
+  SetNovaLabel(KZ_SCR_MANUAL, NovaLine1(6), "StopTX");
 }
 
 int key6(works *w, int state, int longBits) {
@@ -511,8 +500,7 @@ int key6(works *w, int state, int longBits) {
     case KZ_SCR_MAIN:
       if (longBits != 0) {
         w->statusFlags |= 1;
-        setImgName(w, "status");
-        loadBackground(w);
+        SetBackground(w, "status");
       } else if (!EscFromStatus(w)) {
         int type = w->workScreenType.load() + 1;
         if (type > 5 || type < 1) type = 1;

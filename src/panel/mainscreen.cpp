@@ -89,15 +89,6 @@ int novaIndex(works *w) {
   return (s >= 0 && s < KZ_NOVAMENU_STATES) ? s : -1;
 }
 
-constexpr int lbl1(int key) { return 2 * (key - 1); }
-constexpr int lbl2(int key) { return 2 * key - 1; }
-
-__attribute__((format(printf, 3, 4))) void setLabel(int state, int lbl, const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(Novamenu[state].lbl[lbl], sizeof Novamenu[state].lbl[lbl], fmt, ap);
-  va_end(ap);
-}
 
 float toShown(works *w, float celsius) {
   return w->tempMode == 1 ? ConversionCelsius_to_Fahrenheit(celsius) : celsius;
@@ -120,46 +111,46 @@ void GetLblInterface(int index, char *out) {
 
 void SetModeWorkLabel(works *w) {
   if (w->screenState.load() != KZ_SCR_MAIN) return;
-  setLabel(KZ_SCR_MAIN, lbl2(1), "BANK%i", w->numBanco.load());
+  SetNovaLabel(KZ_SCR_MAIN, NovaLine2(1), "BANK%i", w->numBanco.load());
 }
 
 void SetAttenuatorLabel(works *w) {
   if (w->screenState.load() != KZ_SCR_MAIN) return;
   if (w->ampBypass.load() == 1)
-    setLabel(KZ_SCR_MAIN, lbl2(2), "  StBy");
+    SetNovaLabel(KZ_SCR_MAIN, NovaLine2(2), "  StBy");
   else
-    setLabel(KZ_SCR_MAIN, lbl2(2), "  %sdB", attLabel(w->attenuator.load()));
+    SetNovaLabel(KZ_SCR_MAIN, NovaLine2(2), "  %sdB", attLabel(w->attenuator.load()));
 }
 
 void LabelByPassATU(works *w) {
   if (w->screenState.load() != KZ_SCR_TUNE) return;
-  setLabel(KZ_SCR_TUNE, lbl2(5), "%s", w->atuBypass.load() ? "   Bpy" : "   On");
+  SetNovaLabel(KZ_SCR_TUNE, NovaLine2(5), "%s", w->atuBypass.load() ? "   Bpy" : "   On");
 }
 
 void LblMenuAntenna(works *w) {
   if (w->screenState.load() != KZ_SCR_BANK) return;
-  GetLblInterface(w->ModeWorkIdx.load(), Novamenu[KZ_SCR_BANK].lbl[lbl2(2)]);
+  GetLblInterface(w->ModeWorkIdx.load(), Novamenu[KZ_SCR_BANK].lbl[NovaLine2(2)]);
 }
 
 void LabelSAVEATU(works *w) {
   if (w->screenState.load() != KZ_SCR_SAVETUNE) return;
-  setLabel(KZ_SCR_SAVETUNE, lbl2(2), "   %i", w->saveBank.load());
-  setLabel(KZ_SCR_SAVETUNE, lbl2(3), "     %i", w->saveAnt.load() + 1);
+  SetNovaLabel(KZ_SCR_SAVETUNE, NovaLine2(2), "   %i", w->saveBank.load());
+  SetNovaLabel(KZ_SCR_SAVETUNE, NovaLine2(3), "     %i", w->saveAnt.load() + 1);
 }
 
 void LblCOPY(works *w) {
   if (w->screenState.load() != KZ_SCR_COPY) return;
-  setLabel(KZ_SCR_COPY, lbl2(2), "    %i", w->copySrc.load());
-  setLabel(KZ_SCR_COPY, lbl2(3), "    %i", w->copyDst.load());
+  SetNovaLabel(KZ_SCR_COPY, NovaLine2(2), "    %i", w->copySrc.load());
+  SetNovaLabel(KZ_SCR_COPY, NovaLine2(3), "    %i", w->copyDst.load());
 }
 
 void LblRESET(works *w) {
   if (w->screenState.load() != KZ_SCR_RESET) return;
   int bank = w->resetBank.load();
   if (bank == w->maxBank.load())
-    setLabel(KZ_SCR_RESET, lbl2(2), "  ALL");
+    SetNovaLabel(KZ_SCR_RESET, NovaLine2(2), "  ALL");
   else
-    setLabel(KZ_SCR_RESET, lbl2(2), "    %i", bank);
+    SetNovaLabel(KZ_SCR_RESET, NovaLine2(2), "    %i", bank);
 }
 
 namespace {
@@ -171,13 +162,13 @@ void refreshLabels(works *w) {
     const char *t = (w->tuneEnabled & 0x80) ? "NotInst"
                     : w->tuneState.load() != 0 ? "    On"
                                                : "   Off";
-    setLabel(KZ_SCR_TUNE, lbl2(4), "%s", t);
+    SetNovaLabel(KZ_SCR_TUNE, NovaLine2(4), "%s", t);
   }
   if (state == KZ_SCR_MAIN) {
     SetModeWorkLabel(w);
     SetAttenuatorLabel(w);
-    setLabel(KZ_SCR_MAIN, lbl2(3), "     %d", w->antenna.load() + 1);
-    setLabel(KZ_SCR_MAIN, lbl2(6), "    %d", w->workScreenType.load());
+    SetNovaLabel(KZ_SCR_MAIN, NovaLine2(3), "     %d", w->antenna.load() + 1);
+    SetNovaLabel(KZ_SCR_MAIN, NovaLine2(6), "    %d", w->workScreenType.load());
   }
   LblCOPY(w);
   LblRESET(w);
@@ -225,8 +216,8 @@ void drawKeyLabels(works *w, int state) {
     orange(w, 0, kLblX[0][0], kLine1Y, "RESET");
     orange(w, 1, kLblX[0][1], kLine2Y, " Error ");
   } else if (state >= 0) {
-    drawLabel(w, 0, kLblX[0][0], kLine1Y, Novamenu[state].lbl[lbl1(1)]);
-    drawLabel(w, 1, kLblX[0][1], kLine2Y, Novamenu[state].lbl[lbl2(1)]);
+    drawLabel(w, 0, kLblX[0][0], kLine1Y, Novamenu[state].lbl[NovaLine1(1)]);
+    drawLabel(w, 1, kLblX[0][1], kLine2Y, Novamenu[state].lbl[NovaLine2(1)]);
   }
   if (state < 0) return;
 
@@ -255,8 +246,8 @@ void drawKeyLabels(works *w, int state) {
       orange(w, 1, 715, kLine2Y, " ");
       continue;
     }
-    drawLabel(w, 0, kLblX[key - 1][0], kLine1Y, Novamenu[state].lbl[lbl1(key)]);
-    drawLabel(w, 1, kLblX[key - 1][1], kLine2Y, Novamenu[state].lbl[lbl2(key)]);
+    drawLabel(w, 0, kLblX[key - 1][0], kLine1Y, Novamenu[state].lbl[NovaLine1(key)]);
+    drawLabel(w, 1, kLblX[key - 1][1], kLine2Y, Novamenu[state].lbl[NovaLine2(key)]);
   }
 }
 

@@ -23,6 +23,7 @@
 #include "panel/menu.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -48,6 +49,14 @@
 
 MenuEntry menuPar[KZ_MENU_ENTRIES];
 NovamenuEntry Novamenu[KZ_NOVAMENU_STATES];
+
+void SetNovaLabel(int state, int lbl, const char *fmt, ...) {
+  if (state < 0 || state >= KZ_NOVAMENU_STATES || lbl < 0 || lbl >= 12) return;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(Novamenu[state].lbl[lbl], sizeof Novamenu[state].lbl[lbl], fmt, ap);
+  va_end(ap);
+}
 
 const int SaveScreen[5] = {5, 10, 20, 30, 60};
 const char SaveScreenVal[5][8] = {"5min", "10min", "20min", "30min", "60min"};
@@ -200,12 +209,12 @@ void InitMenuNova(works *w) {
     Novamenu[s].flags = kScreens[s].flags;
   }
   // First run-time labels of the main screen and of the save screen.
-  snprintf(Novamenu[0].lbl[1], sizeof Novamenu[0].lbl[1], "BANK %i", w->numBanco.load());
-  snprintf(Novamenu[0].lbl[3], sizeof Novamenu[0].lbl[3], "%sdB",
+  SetNovaLabel(0, 1, "BANK %i", w->numBanco.load());
+  SetNovaLabel(0, 3, "%sdB",
            attLabel(w->attenuator.load()));
-  snprintf(Novamenu[0].lbl[5], sizeof Novamenu[0].lbl[5], "%d", w->antenna.load() + 1);
-  snprintf(Novamenu[8].lbl[3], sizeof Novamenu[8].lbl[3], "   %i", w->saveBank.load());
-  snprintf(Novamenu[8].lbl[5], sizeof Novamenu[8].lbl[5], "     %i", w->saveAnt.load() + 1);
+  SetNovaLabel(0, 5, "%d", w->antenna.load() + 1);
+  SetNovaLabel(8, 3, "   %i", w->saveBank.load());
+  SetNovaLabel(8, 5, "     %i", w->saveAnt.load() + 1);
 
   w->menuCount = KZ_MENU_ENTRIES;
 }

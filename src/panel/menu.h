@@ -29,6 +29,12 @@ struct NovamenuEntry {
   uint8_t flags;
 };
 
+// Label indices of key 1..6: its first and its second line.
+constexpr int NovaLine1(int key) { return 2 * (key - 1); }
+constexpr int NovaLine2(int key) { return 2 * key - 1; }
+// Formats one label of Novamenu, cut to its 11 characters.
+void SetNovaLabel(int state, int lbl, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
 extern MenuEntry menuPar[KZ_MENU_ENTRIES];
 extern NovamenuEntry Novamenu[KZ_NOVAMENU_STATES];
 

@@ -158,6 +158,17 @@ int getPngFile(const char *name, FILE *f, FbScreen *fb, uint8_t *dest) {
   return rc;
 }
 
+void SetImgName(works *w, const char *name) {
+  snprintf(w->imgName, sizeof w->imgName, "%s", name);
+}
+
+void SetBackground(works *w, const char *name) {
+  SetImgName(w, name);
+  if (w->fb == nullptr) return;
+  getPng(w, 1);
+  fbSetBack(w->fb);
+}
+
 void getPng(works *w, int toBack) {
   if (w == nullptr) return;
   char name[32];

@@ -12,6 +12,11 @@ struct works;
 struct FbScreen;
 
 void getPng(works *w, int toBack);
+// imgName = name (cut to its 8 characters).
+void SetImgName(works *w, const char *name);
+// imgName = name, the picture decoded into the background buffer and
+// copied into the drawing buffer; without a display only the name is set.
+void SetBackground(works *w, const char *name);
 // The decoder over a file that is already open (also the fuzz target):
 // returns 0 when the picture was copied into `dest`.
 int getPngFile(const char *name, FILE *f, FbScreen *fb, uint8_t *dest);
