@@ -108,6 +108,12 @@ struct works {
   // 3 display
   FbScreen *fb;  // null when no display could be opened: nothing is drawn
   char imgName[9];  // base name of the background picture ("%s.png")
+  // The panel notice: one short text for the operator on the main screen's
+  // message line, shown until its deadline (core/notice.h). noticeMut
+  // guards the text and the deadline together.
+  std::mutex noticeMut;
+  char noticeText[64];
+  int64_t noticeUntilMs;
 
   // 4 identity
   std::atomic<uint8_t> ampRegion;  // '0' EU, '1' USA, 255 not reported yet

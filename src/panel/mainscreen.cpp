@@ -36,6 +36,7 @@
 #include "amplifier/decode.h"
 #include "amplifier/errors.h"
 #include "core/lan.h"
+#include "core/notice.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "core/works.h"
@@ -429,6 +430,8 @@ void drawMainBars(works *w) {
     text(w, 8, 5, 350, "Entering second function...", 250, 250, 250);
   } else if (w->keyFlags.load() & 2) {
     text(w, 8, 5, 350, "ATU ByPass not saved!", 250, 250, 250);
+  } else if (PanelNoticeText(w, buf, sizeof buf)) {
+    text(w, 8, 5, 350, buf, 250, 250, 250);
   }
 
   // Information bar.
