@@ -56,6 +56,13 @@ static const char kBank1[] =
     "10m 28000000 29700000 1 1 0 0 0.0\n"
     "6m 50000000 54000000 1 1 0 0 0.0\n";
 
+// The settings a simulated unit leaves the factory with where they differ
+// from the program's start values: automatic tuning on ("AUTO TUNE /
+// Enable KAV Tune"), so that the tune key of a fresh unit tunes. Every
+// other setting takes its start value; the program writes them all at the
+// first save of a setting.
+static const char kSetup[] = "AutoTuneMode: 1\n";
+
 // The board's network file, static address on the workshop LAN.
 static const char kInterfaces[] =
     "auto lo\n"
@@ -85,6 +92,6 @@ int simWriteUnitFiles(const std::string &root) {
   std::string dir = root + "/opt/set/";
   return writeIfMissing(dir + "config.txt", kConfig) + writeIfMissing(dir + "filter.txt", kFilter) +
          writeIfMissing(dir + "ventola.txt", kVentola) +
-         writeIfMissing(dir + "antenna_b1.txt", kBank1) +
+         writeIfMissing(dir + "antenna_b1.txt", kBank1) + writeIfMissing(dir + "setup.txt", kSetup) +
          writeIfMissing(net + "interfaces", kInterfaces);
 }

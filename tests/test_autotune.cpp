@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/notice.h"
 #include "support.h"
 #include "tuner/autotune.h"
 #include "tuner/tunemem.h"
@@ -70,18 +71,29 @@ struct Tuner {
 
 TEST(AutoTuneStart, KeyStartsOnlyWhenEnabledAndInLineAndAbortsARunningTune) {
   Tuner t;
+  // Each refused press says why on the message line.
+  auto notice = [&] {
+    char text[64];
+    PanelNoticeText(t.w.get(), text, sizeof text);
+    PanelNoticeClear(t.w.get());
+    return std::string(text);
+  };
   t.w->atuBypass = 1;
   t.w->autoTuneMode = 0x01;
   t.w->ModeWorkIdx = 1;
   GoTune(t.w.get());  // bypassed: no tune, and no carrier asked for either
   EXPECT_EQ(t.w->autoTuneMode, 0x01);
+  EXPECT_EQ(notice(), "Tuner bypassed: ATU puts it in line");
   t.w->ModeWorkIdx = 0;
   for (uint8_t mode : {0x00, 0x09}) {  // setting off; "RX;" still pending
     t.w->atuBypass = 0, t.w->autoTuneMode = mode;
     GoTune(t.w.get());
+    EXPECT_EQ(notice(), mode == 0 ? "Auto tune is off: SET, AUTO TUNE, Enable KAV Tune"
+                                  : "Tuner busy: press TUNE again");
   }
   t.w->autoTuneMode = 0x41, t.w->tuneEnabled = -1;  // no tuner installed
   GoTune(t.w.get());
+  EXPECT_EQ(notice(), "No tuner installed: SET, AUTO TUNE, ATU Installed");
   EXPECT_EQ(t.w->tuneState, 0);
   EXPECT_TRUE(kzQueued(t.w.get()).empty());
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -191,4 +192,31 @@ TEST(Timer, CountersAdvanceByTheElapsedTimeOfEachCycle) {
   EXPECT_EQ(w->angleFwdPeak, 0.0f);
   EXPECT_EQ(log.count("Timer thread started"), 1);
   EXPECT_TRUE(kzTakeQueued(w).empty());
+}
+
+TEST(Timer, InputPowerIsTheTransmitStateOutsideInterfaceOne) {
+  TimerFix f;
+  works *w = f.w.get();
+  auto at = [&](int mode, float watts) {
+    w->ModeWorkIdx = mode;
+    w->pwrIn = watts;
+    TimerTransmitFromInput(w);
+    return w->txActive.load();
+  };
+  w->txActive = 0;
+  // On at 0.25 W (a 1 W carrier behind the 5 dB attenuator), off below 0.10 W.
+  EXPECT_EQ(at(0, 0.24f), 0);
+  EXPECT_EQ(at(0, 0.25f), 1);
+  EXPECT_EQ(at(0, 0.10f), 1);
+  EXPECT_EQ(at(0, 0.099f), 0);
+  EXPECT_EQ(at(2, 0.2f), 0);  // FT-817 the same
+  EXPECT_EQ(at(2, 9.0f), 1);
+  EXPECT_EQ(at(2, std::nanf("")), 0);
+  EXPECT_EQ(at(1, 9.0f), 0);  // interface 1: the transceiver's flag, untouched
+  w->txActive = 1;
+  EXPECT_EQ(at(1, 0.0f), 1);
+  // The cycle takes it on the other interfaces.
+  w->ModeWorkIdx = 0;
+  TimerCycle(w, f.par);
+  EXPECT_EQ(w->txActive.load(), 0);
 }

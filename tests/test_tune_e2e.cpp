@@ -2,7 +2,8 @@
 // simulated amplifier with its tuner network, a bank table that keeps the
 // tuner in line on 15 m and 20 m, a load the network can match. The tune
 // converges, lands in the slot file, and comes back from memory after the
-// frequency goes away and returns.
+// frequency goes away and returns. In "Generic" mode the tune key starts a
+// tune that runs on the operator's carrier, seen at the amplifier's input.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,17 +11,22 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "amplifier/cmdring.h"
 #include "amplifier/errors.h"
 #include "amplifier/linear.h"
+#include "core/bandconf.h"
+#include "core/notice.h"
 #include "core/setup.h"
 #include "core/timer.h"
 #include "core/works.h"
+#include "panel/keys.h"
 #include "platform/files.h"
 #include "sim/amp_sim.h"
+#include "sim/unit_files.h"
 #include "support.h"
 #include "tuner/autotune.h"
 #include "tuner/tunemem.h"
@@ -106,4 +112,126 @@ TEST(TuneE2E, ConvergesStoresAndComesBackFromMemory) {
   sup.join();
   link.join();
   simAmpStop(amp);
+}
+
+// A unit as it leaves the factory (the simulated unit's own files: "Generic"
+// bank, automatic tuning on), 20 m on antenna 3, the end-fed wire, driven
+// with 2.5 W: the untuned wire reflects enough to trip the protection the
+// tune switches on at its start. The tune key tunes on the carrier that is
+// already there, the trip counts as one bad point and is cleared, and the
+// tune ends, stored, with nothing left tripped. A second press without a
+// carrier waits (and says so) until the carrier comes.
+TEST(TuneE2E, GenericModeTunesOnTheOperatorsCarrier) {
+  KzTempRoot root("kz_tune_gen");
+  KzLogCapture log(0);
+  ASSERT_EQ(kzSaveFileAtomic(root.file("antenna_b1.txt"),
+                             "!Gen\n"
+                             "20m 14000000 14350000 1 3 0 0 0.0\n"),
+            0);
+  simWriteUnitFiles(root.dir);
+  SimAmpOptions ao;
+  ao.antennaModels = true;
+  SimAmp *amp = simAmpStart(ao);
+  ASSERT_NE(amp, nullptr);
+  simAmpSetDrive(amp, 2.5, 14200000);
+
+  SetupRec rec;
+  auto w = std::make_unique<works>();
+  w->setup = &rec;
+  readSetup(w.get());
+  InitErrTable(w.get());
+  w->errorsMuted = 0;
+  ReadConfigFile(w.get());
+  LoadAllBankTable(w.get(), 1);
+  ASSERT_EQ(w->ModeWorkIdx.load(), 0);
+  ASSERT_EQ(w->autoTuneMode.load(), 1);
+  snprintf(rec.LinPort, sizeof rec.LinPort, "%s", simAmpSlavePath(amp));
+
+  w->lastKeyTime = kzKeyClockSeconds();  // no screen saver to wake first
+  std::thread link(Linear, w.get());
+  std::thread sup(timer, w.get());
+  auto stop = [&] {
+    w->running = 0;
+    sup.join();
+    link.join();
+    simAmpStop(amp);
+  };
+  // The counter gives the frequency, the band row puts antenna 3 and the
+  // tuner in line ("CL", nothing stored), the input power the transmit state.
+  bool ready = kzWaitFor(
+      [&] {
+        SimAmpState st = simAmpState(amp);
+        return lastMt1(amp) == "MT100800000;" && st.antenna == 3 && !st.bypass &&
+               w->lastFreqHz.load() == 14200000u && w->txActive.load() == 1;
+      },
+      10000);
+  if (!ready) stop();
+  ASSERT_TRUE(ready);
+  const float before = w->swr.load();
+  EXPECT_GT(before, 6.0f);
+
+  auto pressTune = [&] {
+    w->screenState = KZ_SCR_TUNE;
+    DecodeTasto(w.get(), 4, 0);
+  };
+  // The slot line of the tune in use: frequency, valid, mode, L, C.
+  auto storedLine = [&](uint32_t freq) {
+    uint32_t t = w->tuneWord.load();
+    char line[64];
+    snprintf(line, sizeof line, " %u 1 %d %d %d\n", unsigned(freq), DecodeModoFromTuneval(t),
+             DecodeInduttanzaFromTuneval(t), DecodeCapacitaFromTuneval(t));
+    return std::string(line);
+  };
+  pressTune();
+  EXPECT_EQ(w->tuneState.load(), 1);
+  bool ended = kzWaitFor([&] { return w->tuneState.load() == 0; }, 60000);
+  EXPECT_TRUE(ended);
+  {  // the trip was seen: "Error" / "REFL" and "HI SWR" were raised
+    std::lock_guard<std::mutex> lk(log.mut);
+    auto raised = [&](const char *code) {
+      return std::count_if(log.lines.begin(), log.lines.end(), [&](const std::string &l) {
+        return l.compare(0, 5, "Add: ") == 0 && l.find(code) != std::string::npos;
+      });
+    };
+    EXPECT_GE(raised(" err:15\n"), 1);
+    EXPECT_GE(raised(" err:1\n"), 1);
+  }
+  EXPECT_FALSE(ExistError(w.get(), 18));
+  EXPECT_LE(tuneParam.swr, 6.0f);
+  uint32_t tuned = w->tuneWord.load();
+  EXPECT_TRUE(kzWaitFor(
+      [&] {
+        SimAmpState st = simAmpState(amp);
+        return st.tuneWord == tuned && !st.tripped && !ExistError(w.get(), 1) &&
+               !ExistError(w.get(), 15) && w->swr.load() > 0 && w->swr.load() < before;
+      },
+      5000));
+  std::string text;
+  EXPECT_EQ(kzReadFile(root.file("atu_ant3_b1.txt"), text), 0);
+  const std::string first = "3130" + storedLine(14200000);
+  EXPECT_EQ(text, first);
+
+  // Carrier off: the transmit state follows, and the key starts nothing
+  // but says what to do. The carrier comes back on another frequency: the
+  // tune is made, and stored, for that one.
+  simAmpSetDrive(amp, 0, 14200000);
+  EXPECT_TRUE(kzWaitFor([&] { return w->txActive.load() == 0; }, 5000));
+  kzTakeQueued(w.get());
+  pressTune();
+  char notice[64];
+  EXPECT_TRUE(PanelNoticeText(w.get(), notice, sizeof notice));
+  EXPECT_STREQ(notice, "Auto tune: transmit a carrier (1 to 10 W) first");
+  EXPECT_EQ(w->tuneState.load(), 0);
+  EXPECT_TRUE(kzQueued(w.get()).empty());
+  simAmpSetDrive(amp, 2.5, 14100000);
+  EXPECT_TRUE(kzWaitFor(
+      [&] { return w->txActive.load() == 1 && w->lastFreqHz.load() == 14100000u; }, 5000));
+  pressTune();
+  EXPECT_EQ(w->tuneState.load(), 1);
+  EXPECT_TRUE(kzWaitFor([&] { return w->tuneState.load() == 0; }, 60000));
+  EXPECT_FALSE(ExistError(w.get(), 18));
+  EXPECT_EQ(kzReadFile(root.file("atu_ant3_b1.txt"), text), 0);
+  EXPECT_NE(text.find(first), std::string::npos) << text;
+  EXPECT_NE(text.find(storedLine(14100000)), std::string::npos) << text;
+  stop();
 }

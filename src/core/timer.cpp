@@ -2,7 +2,8 @@
 //
 // Sections:
 //   1 key clock          kzKeyClockSeconds
-//   2 frequency          TimerFollowFrequency
+//   2 frequency          TimerFollowFrequency; the transmit state outside
+//                        interface 1, TimerTransmitFromInput
 //   3 screen             the link failure screen, the screen saver, the
 //                        main screen
 //   4 cycle and thread   TimerStart, TimerCycle, TimerCountDown, timer
@@ -107,6 +108,31 @@ void TimerFollowFrequency(works *w, SerParameters &par) {
   }
 }
 
+// Outside interface 1 no transceiver reports when it transmits, so the
+// drive the amplifier measures at its own input (pwrIn) stands for the
+// transmit state: an auto-tune started with the tune key then runs on the
+// operator's carrier. Hysteresis, in W at the input sensor (after the
+// input attenuator):
+//   on   at 0.25 W or more: a tuning carrier of 1 W still reads 0.32 W
+//        behind the largest attenuator step (5 dB); 10 W reads 10 W;
+//   off  below 0.10 W (20 dBm, about 135 counts of the input detector):
+//        far above the detector's noise and the leakage of a transceiver
+//        in receive (a few counts, milliwatts), so neither ever counts as
+//        a carrier, and a carrier that sags (keying, ALC) stays one.
+// Interface 1 is left alone: there the transceiver's own flag decides.
+static constexpr float kTxOnW = 0.25f;
+static constexpr float kTxOffW = 0.10f;
+
+void TimerTransmitFromInput(works *w) {
+  if (w->ModeWorkIdx.load() == 1) return;
+  const float in = w->pwrIn.load();
+  if (w->txActive.load() == 0) {
+    if (in >= kTxOnW) w->txActive = 1;
+  } else if (!(in >= kTxOffW)) {  // a reading that is not a number is no carrier
+    w->txActive = 0;
+  }
+}
+
 // ===========================================================================
 // 3 screen
 // ===========================================================================
@@ -204,9 +230,11 @@ void TimerCycle(works *w, SerParameters &par) {
   } else {
     TimerScreenSaver(w);
     TimerFollowFrequency(w, par);
-    // The transceiver's transmit flag, its antenna flag and the transmit
-    // side of the automatic tuning handshake are taken here on interface 1
-    // once the transceiver link is part of the build.
+    // On interface 1 the transceiver's transmit flag, its antenna flag and
+    // the transmit side of the automatic tuning handshake are taken here
+    // once the transceiver link is part of the build; the other interfaces
+    // take the transmit state from the amplifier's input power.
+    TimerTransmitFromInput(w);
     if (w->saverActive.load() == 0) drawScreen(w, par);
   }
   // The status frame of a connected remote unit is built and sent here

@@ -9,7 +9,8 @@
 //
 // The cycle is split so that a test can run it step by step without the
 // thread and without sleeping: TimerStart, then TimerCycle and
-// TimerCountDown as often as wanted. The transceiver side of the tuning
+// TimerCountDown as often as wanted. Outside interface 1 the transmit state
+// follows the amplifier's input power; the transceiver side of the tuning
 // handshake and the status frame of a remote unit join the cycle with the
 // transceiver link and the remote link.
 #pragma once
@@ -42,6 +43,9 @@ void TimerCycle(works *w, SerParameters &par);
 // The frequency of the selected interface and, when it changed (or the
 // band row is to be applied again), the per-frequency actions.
 void TimerFollowFrequency(works *w, SerParameters &par);
+// Outside interface 1: txActive from the amplifier's input power, on at
+// 0.25 W, off below 0.10 W (interface 1 takes the transceiver's flag).
+void TimerTransmitFromInput(works *w);
 // The screen saver: starts it when the keys have been idle long enough.
 // Returns 1 when it started in this call.
 int TimerScreenSaver(works *w);

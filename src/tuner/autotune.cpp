@@ -30,6 +30,7 @@
 #include "amplifier/cmdring.h"
 #include "amplifier/decode.h"
 #include "amplifier/errors.h"
+#include "core/notice.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -55,6 +56,8 @@ constexpr int kCodeMax = 511;
 constexpr float kNoPoint = 999.0f;  // SWR of an empty bookkeeping entry
 constexpr float kNoPower = 0.01f;   // at or below: nothing was measured
 constexpr float kMaxStored = 6.0f;  // worst SWR that is still stored
+constexpr int kNoticeS = 5;         // seconds a tune key notice stays
+constexpr const char *kBusy = "Tuner busy: press TUNE again";
 
 // The step table never leaves 0..511; a code outside it would be cut to its
 // low 9 bits by SetC/SetI and jump across the range, so it is clamped here
@@ -200,9 +203,14 @@ void StartAutotune(works *w) {
   kzTrace("--------- START AUTO TUNE (%x) %i\n", unsigned(w->autoTuneMode.load()), w->tuneStep);
 }
 
+// The tune key. A press that starts nothing says why on the panel's
+// message line; so does a tune that waits for the operator's carrier.
 void GoTune(works *w) {
   std::lock_guard<std::recursive_mutex> lk(gTuneMut);
-  if (w->tuneEnabled < 0) return;  // no tuner installed
+  if (w->tuneEnabled < 0) {
+    PanelNotice(w, "No tuner installed: SET, AUTO TUNE, ATU Installed", kNoticeS);
+    return;
+  }
   if (w->tuneState.load() != 0) {
     kzTrace("esc tune TUNEMENU\n");
     EscAutoTune(w, 0);
@@ -210,16 +218,38 @@ void GoTune(works *w) {
   }
   uint8_t mode = w->autoTuneMode.load();
   kzTrace("c-START TUNE (%x)!!\n", unsigned(mode));
-  if (!(mode & 0x01) || (mode & 0x08)) return;
+  if (!(mode & 0x01)) {
+    PanelNotice(w, "Auto tune is off: SET, AUTO TUNE, Enable KAV Tune", kNoticeS);
+    return;
+  }
+  if (mode & 0x08) {  // the transceiver is still being released from the last tune
+    PanelNotice(w, kBusy, kNoticeS);
+    return;
+  }
+  // "Generic" takes its frequency from the amplifier's counter, which the
+  // link does not read while a tune runs: a tune started before the
+  // carrier would be made, and stored, for the last frequency counted (with
+  // that band's antenna and filter). So the carrier comes first there.
+  if (w->ModeWorkIdx.load() == 0 && w->txActive.load() == 0) {
+    PanelNotice(w, "Auto tune: transmit a carrier (1 to 10 W) first", kNoticeS);
+    return;
+  }
   StartAutotune(w);
   kzTrace("b-START TUNE!!\n");
-  // A carrier is asked for only when a tune really started (not with the
-  // network bypassed, nor when its start commands found no room).
-  if (w->ModeWorkIdx.load() == 1 && w->tuneState.load() == 1) {
+  if (w->tuneState.load() != 1) {
+    PanelNotice(w, w->atuBypass.load() == 1 ? "Tuner bypassed: ATU puts it in line" : kBusy,
+                kNoticeS);
+    return;
+  }
+  if (w->ModeWorkIdx.load() == 1) {
     // Carrier wanted: the supervisor asks the transceiver to transmit.
     w->autoTuneMode &= uint8_t(~0x40);
     w->autoTuneMode |= 0x10;
     kzTrace("a-START TUNE!!\n");
+  } else if (w->txActive.load() == 0) {
+    // "FT-817" tunes on the operator's own carrier (the supervisor takes it
+    // from the amplifier's input power) and waits for it.
+    PanelNotice(w, "Auto tune: transmit a carrier of 1 to 10 W", kNoticeS);
   }
 }
 
