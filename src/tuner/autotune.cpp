@@ -229,8 +229,9 @@ void GoTune(works *w) {
   // "Generic" takes its frequency from the amplifier's counter, which the
   // link does not read while a tune runs: a tune started before the
   // carrier would be made, and stored, for the last frequency counted (with
-  // that band's antenna and filter). So the carrier comes first there.
-  if (w->ModeWorkIdx.load() == 0 && w->txActive.load() == 0) {
+  // that band's antenna and filter). So the carrier comes first there
+  // (a bypassed network is refused below, with its own reason).
+  if (w->ModeWorkIdx.load() == 0 && w->txActive.load() == 0 && w->atuBypass.load() != 1) {
     PanelNotice(w, "Auto tune: transmit a carrier (1 to 10 W) first", kNoticeS);
     return;
   }
