@@ -3,18 +3,24 @@
 // reset and copy, the layout cycle, the link-failure screen, the menu wrap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "amplifier/cmdring.h"
+#include "amplifier/errors.h"
+#include "amplifier/linear.h"
 #include "core/threads.h"
 #include "core/timer.h"
 #include "panel/keys.h"
 #include "panel/menu.h"
 #include "panel/meters.h"
 #include "platform/files.h"
+#include "sim/amp_sim.h"
 #include "support.h"
 #include "tuner/banktab.h"
 #include "tuner/tunemem.h"
@@ -285,4 +291,59 @@ TEST_F(KeysTest, MenuCursorAndBankWrap) {
   Ints banks;  // MEM: next bank, wrapping at maxBank
   for (int i = 0; i < 3; ++i) press(1), banks.push_back(w->numBanco.load());
   EXPECT_EQ(banks, (Ints{1, 2, 0}));
+}
+
+// The amplifier linked and hot for good (both sensors at 75 C over a 60 C
+// set point) with a fault listed too: every status reply keeps the alarm.
+// Key 1 still leads back from every screen; only on the main screen, where
+// it shows "RESET", does a short press reset the errors.
+TEST_F(KeysTest, KeyOneLeavesEveryScreenWhileAnAlarmLasts) {
+  SimAmp *amp = simAmpStart();
+  ASSERT_NE(amp, nullptr);
+  snprintf(rec.LinPort, sizeof rec.LinPort, "%s", simAmpSlavePath(amp));
+  w->maxTemperature = 60.0f;
+  w->maxTemperature2 = 60.0f;
+  w->isteresi1 = 1;
+  w->running = 1;
+  simAmpForceTemps(amp, 75.0, 75.0);
+  simAmpSetFaultBits(amp, 0x02);
+  InitMicroCmd(w.get());
+  std::thread link(Linear, w.get());
+  auto alarmed = [&] {
+    return ExistError(w.get(), 2) && ExistError(w.get(), 22) && ExistError(w.get(), 15);
+  };
+  const bool raised = kzWaitFor(alarmed, 20000);
+  auto walk = [&](std::initializer_list<std::pair<int, int>> keys) {
+    Ints states;
+    for (auto [key, longBits] : keys) press(key, longBits), states.push_back(state());
+    return states;
+  };
+  Ints seen;
+  if (raised) {
+    seen = walk({{5, 0}, {1, 0},                   // menu, back
+                 {4, 0}, {1, 0},                   // tune, back
+                 {4, 0}, {6, 0}, {1, 0}, {1, 0},   // tune, manual, save (ESC), back
+                 {1, 1}, {6, 0}, {1, 0}, {5, 0},   // bank screen, table, back, utilities
+                 {2, 0}, {1, 0}, {1, 0}});         // copy, back, back
+  }
+  const bool stillAlarmed = alarmed();
+  const int bank = w->numBanco.load();
+  const auto resets = [&] {
+    auto r = simAmpReceived(amp);
+    return std::count(r.begin(), r.end(), std::string("CPFFFF;"));
+  };
+  const auto before = resets();
+  press(1);  // the reset key of the main screen
+  const bool reset = kzWaitFor([&] { return resets() > before; }, 10000);
+  w->running = 0;
+  link.join();
+  simAmpStop(amp);
+  ASSERT_TRUE(raised);
+  EXPECT_EQ(seen, (Ints{KZ_SCR_MENU, KZ_SCR_MAIN, KZ_SCR_TUNE, KZ_SCR_MAIN, KZ_SCR_TUNE,
+                        KZ_SCR_MANUAL, KZ_SCR_SAVETUNE, KZ_SCR_MAIN, KZ_SCR_BANK,
+                        KZ_SCR_BANKEDIT, KZ_SCR_BANK, KZ_SCR_UTIL, KZ_SCR_COPY, KZ_SCR_BANK,
+                        KZ_SCR_MAIN}));
+  EXPECT_TRUE(stillAlarmed);
+  EXPECT_TRUE(reset);
+  EXPECT_TRUE(state() == KZ_SCR_MAIN && w->numBanco.load() == bank);  // no bank change
 }

@@ -133,6 +133,11 @@ TEST_F(MainScreenTest, ResetKeyOnlyForRealErrors) {
   scr.save("mainscreen_reset_key");
   EXPECT_TRUE(shows(2, 424, 129, 452, 0, 20, 445, "RESET", kOrange, bar));
   EXPECT_TRUE(shows(2, 453, 129, 477, 1, 30, 472, " Error ", kOrange, bar));
+  w->screenState = KZ_SCR_MENU;  // elsewhere key 1 keeps its way back
+  frame();
+  EXPECT_TRUE(shows(2, 424, 129, 452, 0, 20, 445, " BACK ", kOrange, bar));
+  w->screenState = KZ_SCR_MAIN;
+  frame();
   // Key bar: grey frame, underlines of keys 1 and 6 in state 0.
   EXPECT_EQ(scr.at(130, 450), (KzRgb{120, 120, 120}));
   EXPECT_EQ(scr.at(50, 420), (KzRgb{120, 120, 120}));

@@ -215,7 +215,7 @@ TEST_F(MetersTest, FrequencyText) {
 
 TEST_F(MetersTest, PlotLabelsAndTracePerLayout) {
   std::vector<float> trace(1024, -200.0f);
-  SpectrumRec sp{trace.data(), trace.data()};
+  SpectrumRec sp{trace.data(), trace.data(), {1}};
   w->offsetPlot = 10;
   // Only the layout's entries at -65 (+10), all others far below: the trace
   // pixels, -1 unless all of them lie on `row`.
@@ -231,6 +231,12 @@ TEST_F(MetersTest, PlotLabelsAndTracePerLayout) {
   EXPECT_EQ(scr.count(0, 0, 800, 480, kTrace), 0);
   EXPECT_TRUE(shows(6, 60, 243, "-80", 180, 180, 180) && shows(6, 35, 60, "-10", 180, 180, 180));
   w->spectrum = &sp;
+  sp.updates = 0;  // the zeroed record before any spectrum arrived: no flat line
+  std::fill(trace.begin(), trace.end(), 0.0f);
+  scr.clear();
+  DrawGrid(w.get());
+  EXPECT_EQ(scr.count(0, 0, 800, 480, kTrace), 0);
+  sp.updates = 1;
   EXPECT_EQ(plot(0, 853, 136), 758 - 70);  // -110..-10: row 136
 
   divX = 8, xRangeEnd = 427, w->plotSpan = 80000, RefPos = 1;
@@ -275,7 +281,7 @@ TEST_F(MetersTest, FramesOnArtwork) {
     for (int c : {200, 427, 460, 700}) v = std::max(v, -40.0f - (c == 427 ? 0.5f : 1.2f) * std::abs(i - c));
     trace[size_t(i)] = v;
   }
-  SpectrumRec sp{trace.data(), trace.data()};
+  SpectrumRec sp{trace.data(), trace.data(), {1}};
   w->spectrum = &sp, w->workScreenType = 4;
   background("m5a");
   DrawGrid(w.get());

@@ -153,8 +153,11 @@ static void decodeStatus(works *w, const char *text) {
     w->errResetState = 0;
   }
 
-  // A good status reply ends the resends of whatever was in flight.
+  // A good status reply ends the resends of whatever was in flight; its
+  // time tells the panel that the readings below are current.
   w->retryCount = 0;
+  const int64_t nowMs = kzNowMs();
+  w->lastStatusMs = nowMs > 0 ? nowMs : 1;
 
   // 2. Status digits and fault byte (position 28 the low nibble).
   w->ampStatus0 = uint8_t(charToInt(text[2]));

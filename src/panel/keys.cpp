@@ -151,6 +151,16 @@ void SetWorkImg(works *w) {
   if (w->ModeWorkIdx.load() != 1 && w->setup != nullptr) setRunByte(w->setup->enaser, '0');
 }
 
+void RestoreScreenImg(works *w) {
+  const uint8_t sf = w->statusFlags.load();
+  if (sf & 2)
+    SetBackground(w, "statusB");
+  else if (sf & 1)
+    SetBackground(w, "status");
+  else
+    SetWorkImg(w);
+}
+
 int EscFromStatus(works *w) {
   if ((w->statusFlags.load() & 1) == 0) return 0;
   w->statusFlags &= uint8_t(~1u);
@@ -253,7 +263,15 @@ void resetBanks(works *w) {
 namespace {
 
 int key1(works *w, int state, int longBits) {
-  if (GPIO_Errori(w) == 1) return 0;  // the key reset the errors
+  // The error reset: a short press of key 1 while it shows "RESET", which
+  // is only on the main screen. A long press still opens the bank screen,
+  // and on every other screen key 1 is the way back: an alarm that lasts
+  // (an over-temperature is raised again by every status reply) must not
+  // lock the operator in a menu or a tune screen.
+  if (state == KZ_SCR_MAIN && longBits == 0 && ResetKeyShown(w)) {
+    GPIO_Errori(w);
+    return 0;
+  }
   switch (state) {
     case KZ_SCR_MAIN:
       if (EscFromStatus(w)) break;
@@ -583,10 +601,12 @@ int key6(works *w, int state, int longBits) {
 int DecodeTasto(works *w, int key, int longBits) {
   if (w == nullptr) return 0;
   w->lastKeyTime = kzKeyClockSeconds();  // the screen saver's clock
+  w->errSeen = w->errRaised.load();       // the errors listed now were seen
   if (w->saverActive.load()) {
-    // The key only wakes the screen. Its long-press warning is over too:
-    // left set, the main screen would show it with no key held.
-    SetWorkImg(w);
+    // The key only wakes the screen, with the background of the page that
+    // was open. Its long-press warning is over too: left set, the main
+    // screen would show it with no key held.
+    RestoreScreenImg(w);
     w->saverActive = 0;
     kzTrace("----------> DISATTIVO SAVE SCREEN\n");
     w->keyFlags &= uint8_t(~1u);

@@ -36,5 +36,8 @@ int EscFromStatus(works *w);
 // Selects and loads the background of the current main-screen layout (and
 // the plot geometry of layouts 4 and 5).
 void SetWorkImg(works *w);
+// Loads the background of the page now open: the bank screens' table, the
+// status overlay, or the main-screen layout (after the screen saver).
+void RestoreScreenImg(works *w);
 // The manual-tuning labels (network mode, L and C codes); state 4 only.
 void ImpostaLblManuale(works *w);

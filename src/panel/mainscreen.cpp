@@ -44,6 +44,7 @@
 #include "panel/keys.h"
 #include "panel/menu.h"
 #include "panel/text.h"
+#include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/log.h"
 #include "tuner/banktab.h"
@@ -100,6 +101,16 @@ float amperes(works *w) { return w->currentRaw.load() / 4096.0f * 14.05f; }
 }  // namespace
 
 float ConversionCelsius_to_Fahrenheit(float celsius) { return celsius * 9.0f / 5.0f + 32.0f; }
+
+int ReadingsStale(works *w) {
+  if (w == nullptr) return 0;
+  if (w->maintFlags.load() & 0x04) return 1;  // "MR1;": the micro is in its boot loader
+  // The link polls "ST;" every few tens of milliseconds; a command and its
+  // resends take at most about 4.5 s before the link gives up (error 4).
+  constexpr int64_t kStaleMs = 3000;
+  const int64_t last = w->lastStatusMs.load();
+  return last != 0 && kzNowMs() - last > kStaleMs;
+}
 
 void GetLblInterface(int index, char *out) {
   if (out == nullptr || index < 0 || index > 2) return;
@@ -213,7 +224,7 @@ void drawLabel(works *w, int font, int x, int y, const char *lbl) {
 }
 
 void drawKeyLabels(works *w, int state) {
-  if (VerifyError(w)) {
+  if (ResetKeyShown(w)) {
     orange(w, 0, kLblX[0][0], kLine1Y, "RESET");
     orange(w, 1, kLblX[0][1], kLine2Y, " Error ");
   } else if (state >= 0) {
@@ -467,16 +478,27 @@ void drawMainBars(works *w) {
   // Second bar: temperatures, supply and current.
   DrawRect(w, 1, 307, 400, 332, 100, 100, 100);
   DrawRect(w, 405, 307, 799, 332, 100, 100, 100);
+  // Readings that are no longer current are not shown as numbers; the
+  // supply voltage comes from the panel's own supervisor chip and stays.
+  const bool stale = ReadingsStale(w);
   const char *unit = w->tempMode == 1 ? "°F" : "°C";
-  snprintf(buf, sizeof buf, "PA Temp1: %04.01f%s      Temp2: %04.01f%s",
-           double(toShown(w, w->temp1.load())), unit, double(toShown(w, w->temp2.load())), unit);
+  if (stale)
+    snprintf(buf, sizeof buf, "PA Temp1: ---%s      Temp2: ---%s", unit, unit);
+  else
+    snprintf(buf, sizeof buf, "PA Temp1: %04.01f%s      Temp2: %04.01f%s",
+             double(toShown(w, w->temp1.load())), unit, double(toShown(w, w->temp2.load())),
+             unit);
   text(w, 8, 10, 327, buf, 0, 200, 0);
   const float volts = CalvTensVadcAmp(w, w->panelReply[3].load());
-  if (w->ampModel.load() != '1' && volts > 20.0f)
-    snprintf(buf, sizeof buf, "PA Voltage: -----       Current: %04.01fA", double(amperes(w)));
+  char amps[16];
+  if (stale)
+    snprintf(amps, sizeof amps, "--.-A");
   else
-    snprintf(buf, sizeof buf, "PA Voltage: %04.01fV       Current: %04.01fA", double(volts),
-             double(amperes(w)));
+    snprintf(amps, sizeof amps, "%04.01fA", double(amperes(w)));
+  if (w->ampModel.load() != '1' && volts > 20.0f)
+    snprintf(buf, sizeof buf, "PA Voltage: -----       Current: %s", amps);
+  else
+    snprintf(buf, sizeof buf, "PA Voltage: %04.01fV       Current: %s", double(volts), amps);
   text(w, 8, 415, 327, buf, 0, 200, 0);
 }
 
@@ -555,6 +577,11 @@ int VerifyError(works *w) {
   return 0;
 }
 
+int ResetKeyShown(works *w) {
+  if (w == nullptr || w->screenState.load() != KZ_SCR_MAIN) return 0;
+  return VerifyError(w);
+}
+
 void DrawTastoErrore(works *w, int x0, int x1, int slot) {
   if (w == nullptr || w->fb == nullptr) return;
   ErrShown e;
@@ -594,6 +621,7 @@ void DrawError(works *w) {
 void ViewStatusTX(works *w) {
   if (w == nullptr || w->fb == nullptr) return;
   if (w->statusFlags.load() == 1 || (w->ampStatus1.load() & 1) == 0) return;
+  if (ReadingsStale(w)) return;  // the last transmit state is no longer known
   fill(w, 375, 175, 430, 209, 250, 0, 0);
   text(w, 8, 390, 200, "TX", 255, 255, 255);
 }
@@ -631,10 +659,14 @@ void ViewStatusInfo(works *w, const SerParameters &par) {
            model == '0' ? "60W" : model == '1' ? "120W" : "");
   val(132, buf);
 
+  const bool stale = ReadingsStale(w);
   head(154, "POWER");
-  snprintf(buf, sizeof buf, "FWD:%02.01f, RFL:%02.01f , PW:%02.01f, SWR:%02.01f",
-           double(w->pwrFwd.load()), double(w->pwrRefl.load()), double(w->pwrIn.load()),
-           double(w->swr.load()));
+  if (stale)
+    snprintf(buf, sizeof buf, "FWD:---, RFL:--- , PW:---, SWR:---");
+  else
+    snprintf(buf, sizeof buf, "FWD:%02.01f, RFL:%02.01f , PW:%02.01f, SWR:%02.01f",
+             double(w->pwrFwd.load()), double(w->pwrRefl.load()), double(w->pwrIn.load()),
+             double(w->swr.load()));
   val(154, buf);
 
   head(176, "FREQUENCY");
@@ -645,9 +677,12 @@ void ViewStatusInfo(works *w, const SerParameters &par) {
   head(198, "TEMPERATURE");
   const bool fahr = w->tempMode == 1;
   const char *unit = fahr ? "°F" : "°C";
-  snprintf(buf, sizeof buf, "Current:%05.01fA (%05.01f), Tbrd:%04.02f%s, Thsk:%04.02f%s",
-           double(amperes(w)), double(w->currentRaw.load()), double(toShown(w, w->temp1.load())),
-           unit, double(toShown(w, w->temp2.load())), unit);
+  if (stale)
+    snprintf(buf, sizeof buf, "Current:---A (---), Tbrd:---%s, Thsk:---%s", unit, unit);
+  else
+    snprintf(buf, sizeof buf, "Current:%05.01fA (%05.01f), Tbrd:%04.02f%s, Thsk:%04.02f%s",
+             double(amperes(w)), double(w->currentRaw.load()),
+             double(toShown(w, w->temp1.load())), unit, double(toShown(w, w->temp2.load())), unit);
   val(198, buf);
   if (fahr) {
     snprintf(buf, sizeof buf, "CPU:%4.01f°F, GPU:%4.01f°F", double(toShown(w, w->cpuTemp.load())),

@@ -34,6 +34,7 @@
 
 #include "core/works.h"
 #include "panel/fb.h"
+#include "panel/mainscreen.h"
 #include "panel/text.h"
 
 // ===========================================================================
@@ -259,12 +260,49 @@ void rightMeter(works *w, float p, int scale, bool peaks) {
 
 }  // namespace
 
+// The meters with readings that are no longer current (link silent,
+// firmware update): both needles at rest, no peak needles, "---" for the
+// values. The peak hold is left as it was.
+static void drawMetersAtRest(works *w, bool dBm) {
+  FbScreen *fb = w->fb;
+  const char *none = dBm ? "---dBm" : "---W";
+  w->angleFwd = NeedleAngle(0.0f, number_ofStep_meter_FWD);
+  drawNeedle(fb, kPivotFwdX, w->angleFwd, 255, 0, 0);
+  switch (w->workScreenType.load()) {
+    case 1:
+      w->angleRight = NeedleAngle(0.0f, number_ofStep_meter_REFL);
+      label(w, 535, 160, "REFLECTED");
+      label(w, 565, 180, none);
+      break;
+    case 2:
+      w->angleRight = NeedleAngle(0.0f, number_ofStep_meter_SWR);
+      label(w, 570, 160, "SWR");
+      label(w, 580, 180, "---");
+      break;
+    case 3:
+      w->angleRight = NeedleAngle(0.0f, number_ofStep_meter_PW);
+      label(w, 560, 160, "PRWIN");
+      label(w, 570, 180, none);
+      break;
+    default:
+      break;
+  }
+  drawNeedle(fb, kPivotRightX, w->angleRight, 255, 0, 0);
+  DrawFreq(w);
+  label(w, 155, 160, "FORWARD");
+  label(w, 180, 180, none);
+}
+
 void DrawMeters(works *w) {
   if (w == nullptr || w->fb == nullptr) return;
   if (w->statusFlags != 0 || w->workScreenType > 3) return;
   FbScreen *fb = w->fb;
   const bool peaks = w->enablePwrPeak == 1;
   const bool dBm = w->powerUnits != 0;
+  if (ReadingsStale(w)) {
+    drawMetersAtRest(w, dBm);
+    return;
+  }
   char s[32];
 
   // Forward meter.
@@ -343,8 +381,10 @@ void DrawGrid(works *w) {
   // Trace: point k uses entry k, or k + 213 (the middle of the trace) for
   // the narrow span. Copied out under the lock its writer holds, onto the
   // stack (4 KB, no allocation); O(xRangeEnd) lines.
+  // No trace before the first spectrum has arrived: the zeroed record
+  // would draw a flat line at the top, which reads as a saturated signal.
   SpectrumRec *rec = w->spectrum;
-  if (rec != nullptr && rec->trace != nullptr) {
+  if (rec != nullptr && rec->trace != nullptr && rec->updates.load() != 0) {
     const int first = divX == 16 ? 0 : 213;
     int points = xRangeEnd;
     if (points > kTraceLen - first) points = kTraceLen - first;
