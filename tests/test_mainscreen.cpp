@@ -13,6 +13,7 @@
 #include "panel/keys.h"
 #include "panel/mainscreen.h"
 #include "panel/menu.h"
+#include "platform/clock.h"
 #include "screen_support.h"
 
 namespace {
@@ -234,6 +235,20 @@ TEST_F(MainScreenTest, InformationBarBandAndSupply) {
   EXPECT_TRUE(shows(716, 279, 798, 303, 8, 725, 298, "Remote", {250, 0, 0}));
   EXPECT_TRUE(shows(2, 308, 400, 332, 8, 10, 327, "PA Temp1: 106.7°F      Temp2: 86.0°F",
                     {0, 200, 0}));
+  // The link silent for 5 s: the amplifier's readings and its transmit
+  // state are no longer shown as current; the panel's supply reading is.
+  w->ampStatus1 = 1;
+  w->lastStatusMs = kzNowMs() - 5000;
+  frame();
+  scr.save("mainscreen_stale");
+  EXPECT_TRUE(shows(2, 308, 400, 332, 8, 10, 327, "PA Temp1: ---°F      Temp2: ---°F",
+                    {0, 200, 0}));
+  EXPECT_TRUE(shows(406, 308, 799, 332, 8, 415, 327, "PA Voltage: 08.5V       Current: --.-A",
+                    {0, 200, 0}));
+  EXPECT_EQ(scr.count(375, 175, 430, 210, {250, 0, 0}), 0);
+  w->lastStatusMs = kzNowMs();
+  frame();
+  EXPECT_GT(scr.count(375, 175, 430, 210, {250, 0, 0}), 1000);
 }
 
 TEST_F(MainScreenTest, MenuBandWrapsAndShowsValues) {

@@ -12,6 +12,7 @@
 
 #include "panel/meters.h"
 #include "panel/png.h"
+#include "platform/clock.h"
 #include "screen_support.h"
 
 namespace {
@@ -147,6 +148,28 @@ TEST_F(MetersTest, NeedlesAndReadings) {
   w->fb = nullptr;  // no display: nothing, no crash
   DrawMeters(w.get());
   DrawGrid(w.get());
+}
+
+// Readings that are no longer current (the link silent for 5 s, or a
+// firmware update started): both needles at rest, "---" for the values.
+TEST_F(MetersTest, ReadingsNoLongerCurrentRestTheNeedles) {
+  w->workScreenType = 1;
+  w->pwrFwd = 43.0f;
+  w->pwrRefl = 5.0f;
+  w->lastStatusMs = kzNowMs();
+  frame();
+  EXPECT_FLOAT_EQ(w->angleFwd, angleOf(43, 60));
+  w->lastStatusMs = kzNowMs() - 5000;
+  frame();
+  EXPECT_FLOAT_EQ(w->angleFwd, angleOf(0, 60));
+  EXPECT_FLOAT_EQ(w->angleRight, angleOf(0, 60));
+  EXPECT_TRUE(shows(8, 180, 180, "---W") && shows(8, 565, 180, "---W"));
+  w->lastStatusMs = kzNowMs();
+  w->maintFlags = 4;  // "MR1;" sent: the micro is in its boot loader
+  w->workScreenType = 2;
+  frame();
+  EXPECT_FLOAT_EQ(w->angleFwd, angleOf(0, 60));
+  EXPECT_TRUE(shows(8, 580, 180, "---"));
 }
 
 TEST_F(MetersTest, PeakHoldDecayAndSmoothing) {
