@@ -313,6 +313,8 @@ TEST_F(KeysTest, KeyOneLeavesEveryScreenWhileAnAlarmLasts) {
     return ExistError(w.get(), 2) && ExistError(w.get(), 22) && ExistError(w.get(), 15);
   };
   const bool raised = kzWaitFor(alarmed, 20000);
+  // The protection's "AT11;" (both pads) is what the panel shows now.
+  const bool padsIn = kzWaitFor([&] { return w->attForced.load() == 1 + 3; }, 10000);
   auto walk = [&](std::initializer_list<std::pair<int, int>> keys) {
     Ints states;
     for (auto [key, longBits] : keys) press(key, longBits), states.push_back(state());
@@ -339,6 +341,7 @@ TEST_F(KeysTest, KeyOneLeavesEveryScreenWhileAnAlarmLasts) {
   link.join();
   simAmpStop(amp);
   ASSERT_TRUE(raised);
+  EXPECT_TRUE(padsIn);
   EXPECT_EQ(seen, (Ints{KZ_SCR_MENU, KZ_SCR_MAIN, KZ_SCR_TUNE, KZ_SCR_MAIN, KZ_SCR_TUNE,
                         KZ_SCR_MANUAL, KZ_SCR_SAVETUNE, KZ_SCR_MAIN, KZ_SCR_BANK,
                         KZ_SCR_BANKEDIT, KZ_SCR_BANK, KZ_SCR_UTIL, KZ_SCR_COPY, KZ_SCR_BANK,

@@ -163,6 +163,15 @@ TEST_F(MainScreenTest, RunTimeLabelsFollowTheirState) {
   w->attenuator = 3;
   SetAttenuatorLabel(w.get());
   EXPECT_STREQ(Novamenu[0].lbl[3], "  5dB");
+  // The protection told the amplifier "AT11;" over the operator's 0 dB:
+  // the key and the information bar show the 5 dB in force.
+  w->attenuator = 0;
+  w->attForced = 1 + 3;
+  w->workScreenType = 1;
+  frame();
+  EXPECT_STREQ(Novamenu[0].lbl[3], "  5dB");
+  EXPECT_TRUE(shows(406, 279, 520, 303, 8, 415, 298, "Att 5dB", {0, 200, 255}));
+  w->attForced = 0;
 
   // Labels of other states are left alone while state 0 shows.
   char before[12];

@@ -137,6 +137,7 @@ static void followAmplifierState(works *w) {
   if (att != w->attenuator.load()) {
     w->attenuator = att;
     w->attenuatorShown = att;
+    w->attForced = 0;  // the step is what the amplifier reports
     kzTrace("%s", texts[att]);
   }
 }
@@ -180,16 +181,19 @@ static void decodeStatus(works *w, const char *text) {
   // 5. Micro-controller restarted.
   if ((fault & 0x80) && w->microReset.load() == 1) AddErrore(w, 16);
 
-  // 6. Fault bits; the highest of bits 0..4 names error 15.
-  if ((fault & 0x5F) == 0) {
+  // 6. Fault bits; the highest of bits 0..5 names error 15. The input
+  // power bit (5) gets its button like the others (error 3 below only
+  // covers it while the AN output is on and no tune runs).
+  if ((fault & 0x7F) == 0) {
     DeleteErrore(w, 15);
     clearAckIfSet(w);
   } else if (fault & 0x40) {
     AddErrore(w, 19);
   } else {
-    static const char *const names[5] = {"I OUT", "REFL", "FWD", "SENS PW", "FILTER TX"};
+    static const char *const names[6] = {"I OUT", "REFL", "FWD", "SENS PW", "FILTER TX",
+                                         "PWR IN"};
     const char *name = names[0];
-    for (int b = 0; b < 5; b++)
+    for (int b = 0; b < 6; b++)
       if (fault & (1 << b)) name = names[b];
     SetErrLine2(w, 15, name);
     AddErrore(w, 15);

@@ -185,8 +185,9 @@ struct works {
   std::atomic<float> currentRaw;  // amperes = value / 4096 x 14.05
   std::atomic<float> temp1, temp2;
   std::atomic<int64_t> lastStatusMs;  // clock ms of the last status reply, 0 none
-  std::atomic<uint8_t> attProtect;    // 1 while the attenuator in the amplifier is
-                                      // the protection's "AT11;", not attenuator
+  std::atomic<uint8_t> attForced;     // 0: the amplifier's attenuator is the step
+                                      // `attenuator`; else 1 + the step it was told
+                                      // last by the protection ("AT11;") or a tune
   std::atomic<int> fanPercent, fanSent;
 
   // 13 settings mirrors (numeric copies of setup keys)

@@ -558,7 +558,9 @@ int key6(works *w, int state, int longBits) {
       // Cancel: the amplifier link cannot be switched off, so it is started
       // again; a transceiver link is switched off through its run byte
       // (code 2 the FT-817 CAT serial link, code 3 the serial link).
-      switch (w->linkError.load()) {
+      // The code is acknowledged before the link starts again, so that a
+      // link failing at once keeps its new code.
+      switch (w->linkError.exchange(-1)) {
         case 1: StartThreadLinear(w); break;
         case 2:
           if (w->setup != nullptr) setRunByte(w->setup->enaCatSer, '0');
@@ -568,7 +570,6 @@ int key6(works *w, int state, int longBits) {
           break;
         default: break;
       }
-      w->linkError = -1;
       break;
     case KZ_SCR_BANK:
       w->antTabCol = 0;

@@ -85,6 +85,13 @@ void fill(works *w, int x0, int y0, int x1, int y1, int r, int g, int b) {
 // The attenuator label of step a ("0", "2", "3", "5", "StBy"); "" outside.
 const char *attLabel(int a) { return (a >= 0 && a <= 4) ? AttVectStr[a] : ""; }
 
+// The attenuator step the amplifier was last told: the operator's, or the
+// one forced by the protection or a tune.
+int attInAmplifier(works *w) {
+  const int forced = w->attForced.load();
+  return forced != 0 ? forced - 1 : w->attenuator.load();
+}
+
 // The screen state as a Novamenu index, or -1 when it has no labels.
 int novaIndex(works *w) {
   int s = w->screenState.load();
@@ -131,7 +138,7 @@ void SetAttenuatorLabel(works *w) {
   if (w->ampBypass.load() == 1)
     SetNovaLabel(KZ_SCR_MAIN, NovaLine2(2), "  StBy");
   else
-    SetNovaLabel(KZ_SCR_MAIN, NovaLine2(2), "  %sdB", attLabel(w->attenuator.load()));
+    SetNovaLabel(KZ_SCR_MAIN, NovaLine2(2), "  %sdB", attLabel(attInAmplifier(w)));
 }
 
 void LabelByPassATU(works *w) {
@@ -461,7 +468,7 @@ void drawMainBars(works *w) {
   if (w->ampBypass.load() == 1)
     snprintf(buf, sizeof buf, "Att %s", "StBy");
   else
-    snprintf(buf, sizeof buf, "Att %sdB", attLabel(w->attenuator.load()));
+    snprintf(buf, sizeof buf, "Att %sdB", attLabel(attInAmplifier(w)));
   info(3, buf);
   snprintf(buf, sizeof buf, "Ant %d", w->antenna.load() + 1);
   info(4, buf);
