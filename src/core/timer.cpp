@@ -127,7 +127,10 @@ static void linkErrorScreen(works *w, const SerParameters &par) {
     char text[120];
     snprintf(text, sizeof text, "Error! %.*s",
              int(strnlen(w->linkErrorText, sizeof w->linkErrorText)), w->linkErrorText);
-    putString(9, 130, 300, text, 255, 255, 255, fb);
+    // Wrapped (or set smaller) inside the screen: the failing port at the
+    // end of the text is what the technician needs to read.
+    static const int fonts[] = {9, 8, 10};
+    putStringBox(fonts, 3, 130, 785, 300, 3, 0, text, 255, 255, 255, fb);
   }
   if (w->screenState.load() != KZ_SCR_LINKFAIL) w->screenState = KZ_SCR_LINKFAIL;
   if (fb) LoadButtons(w, par);

@@ -297,15 +297,30 @@ int menuEntries(works *w) {
   return (n >= 1 && n <= KZ_MENU_ENTRIES) ? n : KZ_MENU_ENTRIES;
 }
 
-// Number, title and sub-item label of one entry.
-void drawEntryTexts(works *w, int idx, int sub, int y, int font, int r, int g, int b) {
+// Number, title and sub-item label of one entry, left of the value text
+// that starts at valueLeft. The number ends at x 62 whatever its digits;
+// the label sits at x 350, or after a long title; when the two do not fit
+// before the value they are set in smaller fonts inside their columns.
+void drawEntryTexts(works *w, int idx, int sub, int y, int font, int valueLeft, int r, int g,
+                    int b) {
   const MenuEntry &e = menuPar[idx];
-  char buf[32];
-  snprintf(buf, sizeof buf, "%d -", int(e.number));
-  text(w, font, 20, y, buf, r, g, b);
-  text(w, font, 70, y, bounded(buf, e.title, sizeof e.title), r, g, b);
+  char num[16], title[sizeof e.title + 1], label[sizeof e.sub[0].label + 1];
+  snprintf(num, sizeof num, "%d -", int(e.number));
+  text(w, font, 62 - getStringSpace(font, num), y, num, r, g, b);
   if (sub < 0 || sub >= 10) sub = 0;
-  text(w, font, 350, y, bounded(buf, e.sub[sub].label, sizeof e.sub[sub].label), r, g, b);
+  bounded(title, e.title, sizeof e.title);
+  bounded(label, e.sub[sub].label, sizeof e.sub[sub].label);
+  const int tw = getStringSpace(font, title), lw = getStringSpace(font, label);
+  int labelX = 70 + tw + 14;
+  if (labelX < 350) labelX = 350;
+  if (labelX + lw <= valueLeft - 12) {
+    text(w, font, 70, y, title, r, g, b);
+    text(w, font, labelX, y, label, r, g, b);
+    return;
+  }
+  const int fonts[] = {font, 10, 6};
+  putStringBox(fonts, 3, 70, 340, y, 1, 0, title, r, g, b, w->fb);
+  putStringBox(fonts, 3, 350, valueLeft - 12, y, 1, 0, label, r, g, b, w->fb);
 }
 
 void drawRight(works *w, int font, int y, const char *s, int r, int g, int b) {
@@ -351,25 +366,27 @@ void drawMenuBand(works *w, int state) {
   char value[64];
   for (int e : {prev, next}) {
     const int y = (e == prev ? 305 : 360) + dy;
-    drawEntryTexts(w, e, 0, y, 1, kOrR, kOrG, kOrB);
     value[0] = '\0';
     LoadParameterMenu(w, value, e, 0);
     drawRight(w, 11, y, value, kOrR, kOrG, kOrB);
+    drawEntryTexts(w, e, 0, y, 1, kValueRight - getStringSpace(11, value), kOrR, kOrG, kOrB);
   }
 
   // The current entry last, so that an address leaves its octets and cursor
   // in LAN_vect / LAN_idx for the three-piece drawing.
   const int y = 335 + dy;
   const int sub = w->menuSub.load();
-  drawEntryTexts(w, idx, sub, y, 7, 255, 255, 255);
   value[0] = '\0';
   LoadParameterMenu(w, value, idx, sub);
+  const int valueFont = state == KZ_SCR_MENU ? 0 : 7;
   if (state == KZ_SCR_MENU)
     drawRight(w, 0, y, value, 255, 255, 255);
   else if (idx >= 9 && idx <= 12)
     drawAddress(w, y);
   else
     drawRight(w, 7, y, value, 250, 250, 250);
+  drawEntryTexts(w, idx, sub, y, 7, kValueRight - getStringSpace(valueFont, value), 255, 255,
+                 255);
 }
 
 void drawBankTable(works *w) {
@@ -456,8 +473,10 @@ void drawMainBars(works *w) {
   static const int box[7][3] = {{1, 110, 10},   {115, 260, 125}, {265, 400, 275}, {405, 520, 415},
                                 {525, 600, 535}, {605, 710, 615}, {715, 799, 725}};
   for (const auto &b : box) DrawRect(w, b[0], 278, b[1], 303, 200, 200, 200);
+  // Each text inside its box: font 8, or a smaller one where it is too wide.
+  static const int infoFonts[] = {8, 10, 6};
   auto info = [&](int i, const char *s, int r = 0, int g = 200, int bl = 255) {
-    text(w, 8, box[i][2], 298, s, r, g, bl);
+    putStringBox(infoFonts, 3, box[i][2], box[i][1] - 2, 298, 1, 0, s, r, g, bl, w->fb);
   };
   char iface[12] = "";
   GetLblInterface(w->ModeWorkIdx.load(), iface);
@@ -649,7 +668,12 @@ void ViewStatusInfo(works *w, const SerParameters &par) {
   }
 
   auto head = [&](int y, const char *s) { text(w, 8, 5, y, s, 255, 255, 255); };
-  auto val = [&](int y, const char *s) { text(w, 8, 180, y, s, 255, 255, 255); };
+  // A value that does not fit in font 8 up to the screen's edge is set in
+  // a smaller font.
+  static const int valFonts[] = {8, 10, 6};
+  auto val = [&](int y, const char *s) {
+    putStringBox(valFonts, 3, 180, 795, y, 1, 0, s, 255, 255, 255, w->fb);
+  };
   char buf[160], a[33], b[33], c[33];
 
   head(110, "VERSION");
