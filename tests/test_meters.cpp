@@ -63,6 +63,18 @@ class MetersTest : public ::testing::Test {
         if (!(scr.at(xx, yy) == ref.at(xx, yy))) return false;
     return true;
   }
+  // A meter text centred on its plate beside the pivot (inner columns 15 to
+  // 127, or 673 to 785), name row 216, reading row 240; font 8, or 10 where
+  // 8 is too wide.
+  bool onPlate(int plate, int row, const char *text) {
+    const int x0 = plate == 0 ? 15 : 673;
+    const int font = getStringSpace(8, text) <= 112 ? 8 : 10;
+    return shows(font, x0 + (112 - getStringSpace(font, text)) / 2, row, text);
+  }
+  bool fwdName(const char *t) { return onPlate(0, 216, t); }
+  bool fwdValue(const char *t) { return onPlate(0, 240, t); }
+  bool rightName(const char *t) { return onPlate(1, 216, t); }
+  bool rightValue(const char *t) { return onPlate(1, 240, t); }
   bool near(int x, int y, KzRgb c) { return scr.count(x - 1, y - 1, x + 2, y + 2, c) > 0; }
 };
 
@@ -98,7 +110,7 @@ TEST_F(MetersTest, NeedlesAndReadings) {
   frame();  // 0 W: tip and half way where the needle formula puts them
   EXPECT_FLOAT_EQ(w->angleFwd, angleOf(0, 60));
   EXPECT_TRUE(near(62, 125, kRed) && near(136, 192, kRed) && near(442, 125, kRed));
-  EXPECT_TRUE(shows(8, 180, 180, "0.0W") && shows(8, 535, 160, "REFLECTED"));
+  EXPECT_TRUE(fwdValue("0.0W") && rightName("REFLECTED") && fwdName("FORWARD"));
   w->pwrFwd = 60;
   frame();
   EXPECT_FLOAT_EQ(w->angleFwd, angleOf(60, 60));
@@ -110,17 +122,17 @@ TEST_F(MetersTest, NeedlesAndReadings) {
   w->pwrFwd = 150;
   frame();
   EXPECT_FLOAT_EQ(w->angleFwd, angleOf(120, 120));
-  EXPECT_TRUE(shows(8, 180, 180, "150.0W"));
+  EXPECT_TRUE(fwdValue("150.0W"));
 
   w->powerUnits = 1;
   w->pwrFwd = 1;
   frame();
-  EXPECT_TRUE(shows(8, 180, 180, "30.0dBm") && shows(8, 565, 180, "---dBm"));
+  EXPECT_TRUE(fwdValue("30.0dBm") && rightValue("---dBm"));
   w->powerUnits = 0;
   w->pwrRefl = 70;  // capped at 60 for the needle only
   frame();
   EXPECT_FLOAT_EQ(w->angleRight, angleOf(60, 60));
-  EXPECT_TRUE(shows(8, 565, 180, "70.0W"));
+  EXPECT_TRUE(rightValue("70.0W"));
 
   w->workScreenType = 2;  // SWR 0 -> position 0, 2.5 -> 25, 150 -> limited to 100
   const std::pair<float, float> swr[] = {{0, 0}, {2.5f, 25}, {NAN, 0}, {150, 60}};
@@ -129,18 +141,32 @@ TEST_F(MetersTest, NeedlesAndReadings) {
     frame();
     EXPECT_FLOAT_EQ(w->angleRight, angleOf(pos, 60)) << s;
   }
-  EXPECT_TRUE(near(737, 125, kRed) && shows(8, 580, 180, "100.0") && shows(8, 570, 160, "SWR"));
+  EXPECT_TRUE(near(737, 125, kRed) && rightValue("100.0") && rightName("SWR"));
   w->workScreenType = 3;
   w->pwrIn = 12.5f;
   frame();
   EXPECT_FLOAT_EQ(w->angleRight, angleOf(12.5, 60));
-  EXPECT_TRUE(shows(8, 570, 180, "12.5W") && shows(8, 560, 160, "PRWIN"));
+  EXPECT_TRUE(rightValue("12.5W") && rightName("PRWIN"));
 
+  // A peak needle at the value needle's angle lies under it: the red value
+  // needle is whole on the frame.
+  w->workScreenType = 1;
+  w->enablePwrPeak = 1;
+  w->peakStarted = 3;
+  w->pwrFwd = 30.0f;
+  w->pwrPeak = 30.0f;
+  w->peakFwd = 30.0f;
+  frame(0);
+  const int redAlone = scr.count(0, 60, 400, 262, kRed);
+  w->enablePwrPeak = 0;
+  frame(0);
+  EXPECT_EQ(redAlone, scr.count(0, 60, 400, 262, kRed));
+  EXPECT_GT(redAlone, 300);
   w->workScreenType = 0;  // right needle left where it was, no right label
   w->angleRight = 0.7f;
   frame();
   EXPECT_FLOAT_EQ(w->angleRight, 0.7f);
-  EXPECT_EQ(scr.countNot(530, 140, 700, 187, kWhite), 0);
+  EXPECT_EQ(scr.countNot(670, 196, 790, 250, kWhite), 0);
   w->workScreenType = 1;
   w->statusFlags = 1;  // overlay open: nothing
   frame();
@@ -163,13 +189,13 @@ TEST_F(MetersTest, ReadingsNoLongerCurrentRestTheNeedles) {
   frame();
   EXPECT_FLOAT_EQ(w->angleFwd, angleOf(0, 60));
   EXPECT_FLOAT_EQ(w->angleRight, angleOf(0, 60));
-  EXPECT_TRUE(shows(8, 180, 180, "---W") && shows(8, 565, 180, "---W"));
+  EXPECT_TRUE(fwdValue("---W") && rightValue("---W"));
   w->lastStatusMs = kzNowMs();
   w->maintFlags = 4;  // "MR1;" sent: the micro is in its boot loader
   w->workScreenType = 2;
   frame();
   EXPECT_FLOAT_EQ(w->angleFwd, angleOf(0, 60));
-  EXPECT_TRUE(shows(8, 580, 180, "---"));
+  EXPECT_TRUE(rightValue("---"));
 }
 
 TEST_F(MetersTest, PeakHoldDecayAndSmoothing) {
