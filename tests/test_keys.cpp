@@ -139,6 +139,21 @@ TEST_F(KeysTest, ManualTuningHeldKeysStopAtTheBounds) {
   press(6);
   EXPECT_EQ(w->txTest.load(), 1);
   EXPECT_STREQ(Novamenu[4].lbl[10], "StartTX");
+  // Long key 1 steps on from the mode the key shows (the word in use), even
+  // with an older decoded copy: LC -> bypass -> CL.
+  SetMode(w.get(), 2);
+  w->tuneMode = 1;
+  Ints modes;
+  for (int i = 0; i < 2; ++i)
+    press(1, 1), modes.push_back(DecodeModoFromTuneval(w->tuneWord.load()));
+  EXPECT_EQ(modes, (Ints{3, 1}));
+  // Out through the save screen and back: the first MANUAL opens it again.
+  press(1);
+  ASSERT_EQ(state(), KZ_SCR_SAVETUNE);
+  press(1);
+  w->screenState = KZ_SCR_TUNE;
+  press(6);
+  EXPECT_EQ(state(), KZ_SCR_MANUAL);
 }
 
 TEST_F(KeysTest, SaveIsRefusedInBypassAndStoresTheTuneOtherwise) {
@@ -156,9 +171,18 @@ TEST_F(KeysTest, SaveIsRefusedInBypassAndStoresTheTuneOtherwise) {
   SetMode(w.get(), 2);
   SetI(w.get(), 33);
   SetC(w.get(), 44);
+  w->bandRowIdx = 5;
   press(6);
+  // The band actions are not run again: they would replace the tune in use
+  // by the stored tune of the bank in use (none here).
+  EXPECT_EQ(w->bandRowIdx.load(), 5);
   EXPECT_EQ(read("atu_ant2_b1.txt"), "3130 14200000 1 2 33 44\n");
   EXPECT_EQ(w->tuneTab[1][3130].valid, 0);  // bank 0 is the one loaded
+  // The tune in use stays the one just saved, in the works and at the
+  // amplifier.
+  EXPECT_TRUE(DecodeInduttanzaFromTuneval(w->tuneWord) == 33 &&
+              DecodeCapacitaFromTuneval(w->tuneWord) == 44 &&
+              DecodeModoFromTuneval(w->tuneWord) == 2);
 }
 
 TEST_F(KeysTest, ResetDeletesOneBankOrEveryBank) {

@@ -342,10 +342,25 @@ TEST_F(MainScreenTest, BankTableScreen) {
   EXPECT_TRUE(shows(245, 111, 340, 135, 8, 250, 130, "2", kWhite250));
   EXPECT_TRUE(shows(535, 111, 640, 135, 8, 540, 130, "Off", kWhite250));
   EXPECT_TRUE(shows(345, 136, 460, 157, 8, 350, 152, "Off", kOrange));
+  // Browsing (state 6): the cursor row is orange, no cell is red yet.
+  EXPECT_TRUE(shows(465, 134, 530, 157, 8, 470, 152, "3", kOrange));
+  w->screenState = KZ_SCR_BANKEDIT;  // editing: the cursor cell in red
+  frame();
   EXPECT_TRUE(shows(465, 134, 530, 157, 7, 470, 152, "3", {255, 0, 0}));  // cursor cell
   EXPECT_EQ(scr.count(0, 110, 800, 134, {255, 0, 0}), 0);
   // No information bar on this screen.
   EXPECT_EQ(scr.count(0, 278, 800, 304, {200, 200, 200}), 0);
+  // Transmitting: the TX marker at the end of the title band, off the rows.
+  w->ampStatus1 = 1;
+  frame();
+  EXPECT_EQ(scr.count(375, 175, 430, 210, {250, 0, 0}), 0);
+  EXPECT_GT(scr.count(725, 22, 780, 56, {250, 0, 0}), 1000);
+  w->statusFlags = 0;  // a plot layout: above the plot, beside the frequency
+  w->screenState = KZ_SCR_MAIN;
+  w->workScreenType = 4;
+  frame();
+  EXPECT_EQ(scr.count(375, 175, 430, 210, {250, 0, 0}), 0);
+  EXPECT_GT(scr.count(560, 22, 615, 56, {250, 0, 0}), 1000);
 }
 
 TEST_F(MainScreenTest, StatusOverlayLines) {

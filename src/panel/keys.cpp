@@ -196,7 +196,11 @@ void saveTuningValues(works *w) {
   std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   LoadTabAtu(w, bank, ant);
   InsertTuneToMem(w, bank, ant);
-  LoadAllBankTable(w, w->numBanco.load());
+  // Only the tune table swapped out comes back. Reloading the whole bank
+  // would mark its band row for the band actions again, which put the
+  // stored tune of the bank in use in place of the tune just saved (none
+  // stored there: the network reset to L 0 / C 0).
+  LoadTabAtu(w, w->numBanco.load(), ant);
 }
 
 // Copies one table file as it stands (between the remounts); false when the
@@ -298,8 +302,11 @@ int key1(works *w, int state, int longBits) {
     case KZ_SCR_MANUAL:
       if (longBits != 0) {
         if (w->tuneState.load() == 0) {
+          // The next mode after the one shown on the key (from the word in
+          // use, not the last decoded copy, which may be older).
           WaitSemaforoTuneval(w);
-          SetMode(w, w->tuneMode > 2 ? 1 : w->tuneMode + 1);
+          const int shown = DecodeModoFromTuneval(w->tuneWord.load());
+          SetMode(w, shown >= 1 && shown <= 2 ? shown + 1 : 1);
           IncPNTIn_CMDLinear(ORD_TUNE_WORD, w);
           StopSemaforoTuneval(w);
         }
@@ -309,6 +316,7 @@ int key1(works *w, int state, int longBits) {
         SetNovaLabel(KZ_SCR_MANUAL, NovaLine1(6), "StartTX");
         w->saveBank = w->numBanco.load();
         w->saveAnt = w->antenna.load();
+        w->manualTune = 0;
         w->screenState = KZ_SCR_SAVETUNE;
       }
       break;
@@ -544,9 +552,9 @@ int key6(works *w, int state, int longBits) {
       w->keyFlags &= uint8_t(~2u);
       if (longBits != 0) {
         resendConfiguration(w);
-      } else if (w->manualTune.load()) {
-        w->manualTune = 0;
       } else {
+        // Always into manual tuning: the flag is cleared when the operator
+        // leaves it, so MANUAL never takes a press that shows nothing.
         w->manualTune = 1;
         IncPNTIn_CMDLinear(ORD_READ_TUNE, w);
         w->screenState = KZ_SCR_MANUAL;

@@ -419,7 +419,7 @@ void drawBankTable(works *w) {
         case 3: snprintf(buf, sizeof buf, "%x", unsigned(b.ant)); break;
         default: snprintf(buf, sizeof buf, "%s", b.atuOff == 1 ? "Off" : "On"); break;
       }
-      if (cur && c == curCol)
+      if (cur && c == curCol && w->screenState.load() == KZ_SCR_BANKEDIT)  // red while editing
         text(w, 7, colX[c], y, buf, 255, 0, 0);
       else
         text(w, 8, colX[c], y, buf, r, g, bl);
@@ -648,8 +648,17 @@ void ViewStatusTX(works *w) {
   if (w == nullptr || w->fb == nullptr) return;
   if (w->statusFlags.load() == 1 || (w->ampStatus1.load() & 1) == 0) return;
   if (ReadingsStale(w)) return;  // the last transmit state is no longer known
-  fill(w, 375, 175, 430, 209, 250, 0, 0);
-  text(w, 8, 390, 200, "TX", 255, 255, 255);
+  // Between the meters; on the bank screens at the right end of the title
+  // band, over the plot layouts above the plot beside the frequency, so
+  // that it covers no table row and no part of the spectrum.
+  int x0 = 375, y0 = 175;
+  const int layout = w->workScreenType.load();
+  if (w->statusFlags.load() & 2)
+    x0 = 725, y0 = 22;
+  else if (layout == 4 || layout == 5)
+    x0 = 560, y0 = 22;
+  fill(w, x0, y0, x0 + 55, y0 + 34, 250, 0, 0);
+  text(w, 8, x0 + 15, y0 + 25, "TX", 255, 255, 255);
 }
 
 void ViewStatusInfo(works *w, const SerParameters &par) {
