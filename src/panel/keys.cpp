@@ -607,6 +607,16 @@ int key6(works *w, int state, int longBits) {
 // 5 entry
 // ---------------------------------------------------------------------------
 
+int KeyHasLongPress(works *w, int key) {
+  if (w == nullptr) return 0;
+  switch (w->screenState.load()) {
+    case KZ_SCR_MAIN: return key == 1 || key == 6;
+    case KZ_SCR_TUNE: return key == 6;
+    case KZ_SCR_MANUAL: return key == 1;
+    default: return 0;
+  }
+}
+
 int DecodeTasto(works *w, int key, int longBits) {
   if (w == nullptr) return 0;
   w->lastKeyTime = kzKeyClockSeconds();  // the screen saver's clock
