@@ -497,6 +497,16 @@ TEST_F(MainScreenTest, LongTextsStayInsideTheScreenAndTheirBoxes) {
   EXPECT_EQ(TextClippedPixels(), clipped);
   w->statusFlags = 0;
 
+  // The firmware-update notice with error buttons listed: above them.
+  w->maintFlags = 4;
+  setErrors({4, 16});
+  frame();
+  scr.save("mainscreen_fwupdate");
+  EXPECT_GT(scr.count(20, 330, 780, 356, kWhite250), 50);
+  EXPECT_EQ(TextClippedPixels(), clipped);
+  w->maintFlags = 0;
+  setErrors({});
+
   // Every menu entry as the current, previous and next line, listing and
   // editing: the numbers end before the titles (x 63 to 69 stay the band).
   for (int state : {KZ_SCR_MENU, KZ_SCR_EDIT}) {

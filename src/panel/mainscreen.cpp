@@ -538,8 +538,12 @@ void DrawParameters(works *w) {
   if (state == KZ_SCR_MENU || state == KZ_SCR_EDIT) {
     drawMenuBand(w, state);
   } else if (w->maintFlags.load() & 0x04) {
-    text(w, 8, 100, 400, "FW UPDATE: please update fw with FlashMagic and then Reset HW", 250,
-         250, 250);
+    // On the message line, where the error buttons that the silent link
+    // raises (row 370 on) cannot cover it.
+    static const int fonts[] = {8, 10};
+    putStringBox(fonts, 2, 20, 780, 350, 1, 1,
+                 "FW UPDATE: please update fw with FlashMagic and then Reset HW", 250, 250, 250,
+                 w->fb);
   } else if (sf & 0x02) {
     drawBankTable(w);
   } else if (sf & 0x01) {
