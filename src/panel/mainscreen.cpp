@@ -586,8 +586,11 @@ void drawErrBox(works *w, int x0, int x1, const ErrShown &e) {
   DrawLine(x1, 370, x1, 415, 255, 255, 255, w->fb, 0);
   DrawHorizontalLine(x0 + 1, 370, x1, 255, 255, 255, w->fb, 0);
   DrawHorizontalLine(x0 + 1, 415, x1, 255, 255, 255, w->fb, 0);
-  text(w, 10, x0 + 4, 390, e.line1, 250, 250, 250);
-  text(w, 10, x0 + 4, 410, e.line2, 250, 250, 250);
+  // Inside the button: font 10, or 6 for a line too wide (a relabelled
+  // second line such as a fault name).
+  static const int fonts[] = {10, 6};
+  putStringBox(fonts, 2, x0 + 4, x1 - 2, 390, 1, 0, e.line1, 250, 250, 250, w->fb);
+  putStringBox(fonts, 2, x0 + 4, x1 - 2, 410, 1, 0, e.line2, 250, 250, 250, w->fb);
 }
 
 constexpr int kErrBoxX[6][2] = {{5, 130},   {133, 263}, {266, 396},
