@@ -181,10 +181,11 @@ TEST(ArtworkLayout, ProgramRegionsStayDarkAndPlain) {
 }
 
 TEST(ArtworkLayout, BlackTextsOfTheProgramSitOnLightPlates) {
-  // Meter names on row 160 and readings on row 180, the frequency on row 52.
+  // Meter names on row 216 and readings on row 240 beside the pivots, the
+  // frequency on row 52.
   for (const char *n : {"img1", "img1b", "img3", "img3b"}) {
-    EXPECT_GT(region(pic(n), 150, 143, 270, 187).mean, 200) << n << " forward";
-    EXPECT_GT(region(pic(n), 530, 143, 660, 187).mean, 200) << n << " right";
+    EXPECT_GT(region(pic(n), 16, 200, 126, 246).mean, 200) << n << " forward";
+    EXPECT_GT(region(pic(n), 674, 200, 784, 246).mean, 200) << n << " right";
     EXPECT_GT(region(pic(n), 335, 33, 480, 58).mean, 200) << n << " frequency";
   }
 }

@@ -88,6 +88,9 @@ TEST_F(Decode, FaultByteLowNibbleFirstAndItsErrorLabels) {
   // Bits 0 and 2: the higher one names it.
   feed(st("00", 0, 0, 0, 0, 2048, 2048, "50"));
   EXPECT_STREQ(w->errTable[15].line2, "FWD");
+  // The input-power bit names it too, with the AN output off.
+  feed(st("00", 0, 0, 0, 0, 2048, 2048, "02"));
+  EXPECT_STREQ(w->errTable[15].line2, "PWR IN");
   // Band bit: error 19 instead.
   feed(st("00", 0, 0, 0, 0, 2048, 2048, "04"));
   EXPECT_TRUE(ExistError(w.get(), 19));

@@ -3,18 +3,24 @@
 // reset and copy, the layout cycle, the link-failure screen, the menu wrap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "amplifier/cmdring.h"
+#include "amplifier/errors.h"
+#include "amplifier/linear.h"
 #include "core/threads.h"
 #include "core/timer.h"
 #include "panel/keys.h"
 #include "panel/menu.h"
 #include "panel/meters.h"
 #include "platform/files.h"
+#include "sim/amp_sim.h"
 #include "support.h"
 #include "tuner/banktab.h"
 #include "tuner/tunemem.h"
@@ -133,6 +139,21 @@ TEST_F(KeysTest, ManualTuningHeldKeysStopAtTheBounds) {
   press(6);
   EXPECT_EQ(w->txTest.load(), 1);
   EXPECT_STREQ(Novamenu[4].lbl[10], "StartTX");
+  // Long key 1 steps on from the mode the key shows (the word in use), even
+  // with an older decoded copy: LC -> bypass -> CL.
+  SetMode(w.get(), 2);
+  w->tuneMode = 1;
+  Ints modes;
+  for (int i = 0; i < 2; ++i)
+    press(1, 1), modes.push_back(DecodeModoFromTuneval(w->tuneWord.load()));
+  EXPECT_EQ(modes, (Ints{3, 1}));
+  // Out through the save screen and back: the first MANUAL opens it again.
+  press(1);
+  ASSERT_EQ(state(), KZ_SCR_SAVETUNE);
+  press(1);
+  w->screenState = KZ_SCR_TUNE;
+  press(6);
+  EXPECT_EQ(state(), KZ_SCR_MANUAL);
 }
 
 TEST_F(KeysTest, SaveIsRefusedInBypassAndStoresTheTuneOtherwise) {
@@ -150,9 +171,18 @@ TEST_F(KeysTest, SaveIsRefusedInBypassAndStoresTheTuneOtherwise) {
   SetMode(w.get(), 2);
   SetI(w.get(), 33);
   SetC(w.get(), 44);
+  w->bandRowIdx = 5;
   press(6);
+  // The band actions are not run again: they would replace the tune in use
+  // by the stored tune of the bank in use (none here).
+  EXPECT_EQ(w->bandRowIdx.load(), 5);
   EXPECT_EQ(read("atu_ant2_b1.txt"), "3130 14200000 1 2 33 44\n");
   EXPECT_EQ(w->tuneTab[1][3130].valid, 0);  // bank 0 is the one loaded
+  // The tune in use stays the one just saved, in the works and at the
+  // amplifier.
+  EXPECT_TRUE(DecodeInduttanzaFromTuneval(w->tuneWord) == 33 &&
+              DecodeCapacitaFromTuneval(w->tuneWord) == 44 &&
+              DecodeModoFromTuneval(w->tuneWord) == 2);
 }
 
 TEST_F(KeysTest, ResetDeletesOneBankOrEveryBank) {
@@ -285,4 +315,62 @@ TEST_F(KeysTest, MenuCursorAndBankWrap) {
   Ints banks;  // MEM: next bank, wrapping at maxBank
   for (int i = 0; i < 3; ++i) press(1), banks.push_back(w->numBanco.load());
   EXPECT_EQ(banks, (Ints{1, 2, 0}));
+}
+
+// The amplifier linked and hot for good (both sensors at 75 C over a 60 C
+// set point) with a fault listed too: every status reply keeps the alarm.
+// Key 1 still leads back from every screen; only on the main screen, where
+// it shows "RESET", does a short press reset the errors.
+TEST_F(KeysTest, KeyOneLeavesEveryScreenWhileAnAlarmLasts) {
+  SimAmp *amp = simAmpStart();
+  ASSERT_NE(amp, nullptr);
+  snprintf(rec.LinPort, sizeof rec.LinPort, "%s", simAmpSlavePath(amp));
+  w->maxTemperature = 60.0f;
+  w->maxTemperature2 = 60.0f;
+  w->isteresi1 = 1;
+  w->running = 1;
+  simAmpForceTemps(amp, 75.0, 75.0);
+  simAmpSetFaultBits(amp, 0x02);
+  InitMicroCmd(w.get());
+  std::thread link(Linear, w.get());
+  auto alarmed = [&] {
+    return ExistError(w.get(), 2) && ExistError(w.get(), 22) && ExistError(w.get(), 15);
+  };
+  const bool raised = kzWaitFor(alarmed, 20000);
+  // The protection's "AT11;" (both pads) is what the panel shows now.
+  const bool padsIn = kzWaitFor([&] { return w->attForced.load() == 1 + 3; }, 10000);
+  auto walk = [&](std::initializer_list<std::pair<int, int>> keys) {
+    Ints states;
+    for (auto [key, longBits] : keys) press(key, longBits), states.push_back(state());
+    return states;
+  };
+  Ints seen;
+  if (raised) {
+    seen = walk({{5, 0}, {1, 0},                   // menu, back
+                 {4, 0}, {1, 0},                   // tune, back
+                 {4, 0}, {6, 0}, {1, 0}, {1, 0},   // tune, manual, save (ESC), back
+                 {1, 1}, {6, 0}, {1, 0}, {5, 0},   // bank screen, table, back, utilities
+                 {2, 0}, {1, 0}, {1, 0}});         // copy, back, back
+  }
+  const bool stillAlarmed = alarmed();
+  const int bank = w->numBanco.load();
+  const auto resets = [&] {
+    auto r = simAmpReceived(amp);
+    return std::count(r.begin(), r.end(), std::string("CPFFFF;"));
+  };
+  const auto before = resets();
+  press(1);  // the reset key of the main screen
+  const bool reset = kzWaitFor([&] { return resets() > before; }, 10000);
+  w->running = 0;
+  link.join();
+  simAmpStop(amp);
+  ASSERT_TRUE(raised);
+  EXPECT_TRUE(padsIn);
+  EXPECT_EQ(seen, (Ints{KZ_SCR_MENU, KZ_SCR_MAIN, KZ_SCR_TUNE, KZ_SCR_MAIN, KZ_SCR_TUNE,
+                        KZ_SCR_MANUAL, KZ_SCR_SAVETUNE, KZ_SCR_MAIN, KZ_SCR_BANK,
+                        KZ_SCR_BANKEDIT, KZ_SCR_BANK, KZ_SCR_UTIL, KZ_SCR_COPY, KZ_SCR_BANK,
+                        KZ_SCR_MAIN}));
+  EXPECT_TRUE(stillAlarmed);
+  EXPECT_TRUE(reset);
+  EXPECT_TRUE(state() == KZ_SCR_MAIN && w->numBanco.load() == bank);  // no bank change
 }

@@ -10,9 +10,11 @@
 #include <ctime>
 
 #include "core/lan.h"
+#include "core/timer.h"
 #include "panel/keys.h"
 #include "panel/mainscreen.h"
 #include "panel/menu.h"
+#include "platform/clock.h"
 #include "screen_support.h"
 
 namespace {
@@ -133,6 +135,11 @@ TEST_F(MainScreenTest, ResetKeyOnlyForRealErrors) {
   scr.save("mainscreen_reset_key");
   EXPECT_TRUE(shows(2, 424, 129, 452, 0, 20, 445, "RESET", kOrange, bar));
   EXPECT_TRUE(shows(2, 453, 129, 477, 1, 30, 472, " Error ", kOrange, bar));
+  w->screenState = KZ_SCR_MENU;  // elsewhere key 1 keeps its way back
+  frame();
+  EXPECT_TRUE(shows(2, 424, 129, 452, 0, 20, 445, " BACK ", kOrange, bar));
+  w->screenState = KZ_SCR_MAIN;
+  frame();
   // Key bar: grey frame, underlines of keys 1 and 6 in state 0.
   EXPECT_EQ(scr.at(130, 450), (KzRgb{120, 120, 120}));
   EXPECT_EQ(scr.at(50, 420), (KzRgb{120, 120, 120}));
@@ -157,6 +164,15 @@ TEST_F(MainScreenTest, RunTimeLabelsFollowTheirState) {
   w->attenuator = 3;
   SetAttenuatorLabel(w.get());
   EXPECT_STREQ(Novamenu[0].lbl[3], "  5dB");
+  // The protection told the amplifier "AT11;" over the operator's 0 dB:
+  // the key and the information bar show the 5 dB in force.
+  w->attenuator = 0;
+  w->attForced = 1 + 3;
+  w->workScreenType = 1;
+  frame();
+  EXPECT_STREQ(Novamenu[0].lbl[3], "  5dB");
+  EXPECT_TRUE(shows(406, 279, 520, 303, 8, 415, 298, "Att 5dB", {0, 200, 255}));
+  w->attForced = 0;
 
   // Labels of other states are left alone while state 0 shows.
   char before[12];
@@ -226,9 +242,26 @@ TEST_F(MainScreenTest, InformationBarBandAndSupply) {
   w->tempMode = 1;
   frame();
   EXPECT_TRUE(shows(266, 279, 400, 303, 8, 275, 298, "Band:---", cyan));
-  EXPECT_TRUE(shows(716, 279, 798, 303, 8, 725, 298, "Remote", {250, 0, 0}));
+  // "Remote" inside its box (font 8 would reach the box's right line).
+  const int rf = 725 + getStringSpace(8, "Remote") <= 797 ? 8 : 10;
+  EXPECT_LE(725 + getStringSpace(rf, "Remote"), 797);
+  EXPECT_TRUE(shows(716, 279, 798, 303, rf, 725, 298, "Remote", {250, 0, 0}));
   EXPECT_TRUE(shows(2, 308, 400, 332, 8, 10, 327, "PA Temp1: 106.7°F      Temp2: 86.0°F",
                     {0, 200, 0}));
+  // The link silent for 5 s: the amplifier's readings and its transmit
+  // state are no longer shown as current; the panel's supply reading is.
+  w->ampStatus1 = 1;
+  w->lastStatusMs = kzNowMs() - 5000;
+  frame();
+  scr.save("mainscreen_stale");
+  EXPECT_TRUE(shows(2, 308, 400, 332, 8, 10, 327, "PA Temp1: ---°F      Temp2: ---°F",
+                    {0, 200, 0}));
+  EXPECT_TRUE(shows(406, 308, 799, 332, 8, 415, 327, "PA Voltage: 08.5V       Current: --.-A",
+                    {0, 200, 0}));
+  EXPECT_EQ(scr.count(375, 175, 430, 210, {250, 0, 0}), 0);
+  w->lastStatusMs = kzNowMs();
+  frame();
+  EXPECT_GT(scr.count(375, 175, 430, 210, {250, 0, 0}), 1000);
 }
 
 TEST_F(MainScreenTest, MenuBandWrapsAndShowsValues) {
@@ -238,10 +271,13 @@ TEST_F(MainScreenTest, MenuBandWrapsAndShowsValues) {
   const KzRgb band{40, 40, 40};
   frame();
   scr.save("mainscreen_menu_first");
-  // Previous line: the last entry (number 99); next: entry 1 (number 2).
-  EXPECT_TRUE(shows(15, 287, 68, 310, 1, 20, 305, "99 -", kOrange, band));
-  EXPECT_TRUE(shows(15, 341, 68, 364, 1, 20, 360, "2 -", kOrange, band));
-  EXPECT_TRUE(shows(15, 312, 68, 339, 7, 20, 335, "1 -", {255, 255, 255}, {80, 80, 80}));
+  // Previous line: the last entry (number 99); next: entry 1 (number 2);
+  // the numbers end at x 62, clear of the titles at 70.
+  auto numX = [](int font, const char *n) { return 62 - getStringSpace(font, n); };
+  EXPECT_TRUE(shows(5, 287, 68, 310, 1, numX(1, "99 -"), 305, "99 -", kOrange, band));
+  EXPECT_TRUE(shows(5, 341, 68, 364, 1, numX(1, "2 -"), 360, "2 -", kOrange, band));
+  EXPECT_TRUE(shows(5, 312, 68, 339, 7, numX(7, "1 -"), 335, "1 -", {255, 255, 255},
+                    {80, 80, 80}));
   // The current value "5" in font 0, right edge at 790.
   const int x5 = 790 - getStringSpace(0, "5");
   EXPECT_TRUE(shows(700, 312, 799, 339, 0, x5, 335, "5", {255, 255, 255}, {80, 80, 80}));
@@ -306,10 +342,25 @@ TEST_F(MainScreenTest, BankTableScreen) {
   EXPECT_TRUE(shows(245, 111, 340, 135, 8, 250, 130, "2", kWhite250));
   EXPECT_TRUE(shows(535, 111, 640, 135, 8, 540, 130, "Off", kWhite250));
   EXPECT_TRUE(shows(345, 136, 460, 157, 8, 350, 152, "Off", kOrange));
+  // Browsing (state 6): the cursor row is orange, no cell is red yet.
+  EXPECT_TRUE(shows(465, 134, 530, 157, 8, 470, 152, "3", kOrange));
+  w->screenState = KZ_SCR_BANKEDIT;  // editing: the cursor cell in red
+  frame();
   EXPECT_TRUE(shows(465, 134, 530, 157, 7, 470, 152, "3", {255, 0, 0}));  // cursor cell
   EXPECT_EQ(scr.count(0, 110, 800, 134, {255, 0, 0}), 0);
   // No information bar on this screen.
   EXPECT_EQ(scr.count(0, 278, 800, 304, {200, 200, 200}), 0);
+  // Transmitting: the TX marker at the end of the title band, off the rows.
+  w->ampStatus1 = 1;
+  frame();
+  EXPECT_EQ(scr.count(375, 175, 430, 210, {250, 0, 0}), 0);
+  EXPECT_GT(scr.count(725, 22, 780, 56, {250, 0, 0}), 1000);
+  w->statusFlags = 0;  // a plot layout: above the plot, beside the frequency
+  w->screenState = KZ_SCR_MAIN;
+  w->workScreenType = 4;
+  frame();
+  EXPECT_EQ(scr.count(375, 175, 430, 210, {250, 0, 0}), 0);
+  EXPECT_GT(scr.count(560, 22, 615, 56, {250, 0, 0}), 1000);
 }
 
 TEST_F(MainScreenTest, StatusOverlayLines) {
@@ -412,4 +463,61 @@ TEST(MainScreenReadings, DateTimeOncePerSecond) {
     return;
   }
   FAIL() << "the clock kept turning";
+}
+
+// The long texts the unit can be given, rendered: nothing is drawn past the
+// screen's edge (no inked glyph pixel dropped), the link-failure text keeps
+// the failing port inside the screen, the status overlay's serial line and
+// every menu line stay in their columns.
+TEST_F(MainScreenTest, LongTextsStayInsideTheScreenAndTheirBoxes) {
+  const unsigned long clipped = TextClippedPixels();
+  // Link failure with a long device path.
+  w->linkError = 1;
+  snprintf(w->linkErrorText, sizeof w->linkErrorText, "%s",
+           "Linear: Unable to open device /dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
+  SerParameters p{};
+  scr.clear();
+  TimerCycle(w.get(), p);
+  scr.save("mainscreen_linkfail_long");
+  const KzRgb white{255, 255, 255};
+  EXPECT_GT(scr.count(130, 270, 786, 420, white), 100);
+  EXPECT_EQ(scr.count(786, 0, 800, 420, white) + scr.count(0, 270, 130, 420, white), 0);
+  EXPECT_EQ(TextClippedPixels(), clipped);
+  w->linkError = 0;
+  w->screenState = KZ_SCR_MAIN;
+
+  // Status overlay with the longest identity texts.
+  w->statusFlags = 1;
+  memset(w->ampSerial, 'W', 31);
+  memset(w->ampSerial2, 'M', 31);
+  w->ampRegion = '1';
+  w->ampModel = '1';
+  frame();
+  scr.save("mainscreen_status_long");
+  EXPECT_EQ(TextClippedPixels(), clipped);
+  w->statusFlags = 0;
+
+  // The firmware-update notice with error buttons listed: above them.
+  w->maintFlags = 4;
+  setErrors({4, 16});
+  frame();
+  scr.save("mainscreen_fwupdate");
+  EXPECT_GT(scr.count(20, 330, 780, 356, kWhite250), 50);
+  EXPECT_EQ(TextClippedPixels(), clipped);
+  w->maintFlags = 0;
+  setErrors({});
+
+  // Every menu entry as the current, previous and next line, listing and
+  // editing: the numbers end before the titles (x 63 to 69 stay the band).
+  for (int state : {KZ_SCR_MENU, KZ_SCR_EDIT}) {
+    w->screenState = state;
+    for (int i = 0; i < KZ_MENU_ENTRIES; i++) {
+      w->menuIdx = i;
+      frame();
+      if (i == 21) scr.save(state == KZ_SCR_MENU ? "mainscreen_menu_54" : "mainscreen_edit_54");
+      ASSERT_EQ(scr.count(63, 287, 70, 310, {40, 40, 40}), 7 * 23) << i;
+      ASSERT_EQ(scr.count(63, 312, 70, 339, {80, 80, 80}), 7 * 27) << i;
+      ASSERT_EQ(TextClippedPixels(), clipped) << i;
+    }
+  }
 }

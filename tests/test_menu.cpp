@@ -310,6 +310,13 @@ TEST_F(MenuTest, ValueTextsAndStartTables) {
   EXPECT_EQ(text(27), "OFF");
   EXPECT_EQ(text(18, 1), "untouched");  // no sub-item 1: the text is left alone
   EXPECT_EQ(text(31), "");
+  w->maxTemperature = 60.0f;  // the alarm set points follow the temperature unit
+  w->maxTemperature2 = 65.0f;
+  w->tempMode = 0;
+  EXPECT_EQ(text(21), "60.00");
+  w->tempMode = 1;
+  EXPECT_EQ(text(21), "140.00°F");
+  EXPECT_EQ(text(22), "149.00°F");
   w->offsetPlot = 1e40;  // never more than 32 bytes, whatever the value
   char buf[64];
   memset(buf, 'x', sizeof buf);

@@ -12,6 +12,7 @@
 
 #include "panel/meters.h"
 #include "panel/png.h"
+#include "platform/clock.h"
 #include "screen_support.h"
 
 namespace {
@@ -62,6 +63,18 @@ class MetersTest : public ::testing::Test {
         if (!(scr.at(xx, yy) == ref.at(xx, yy))) return false;
     return true;
   }
+  // A meter text centred on its plate beside the pivot (inner columns 15 to
+  // 127, or 673 to 785), name row 216, reading row 240; font 8, or 10 where
+  // 8 is too wide.
+  bool onPlate(int plate, int row, const char *text) {
+    const int x0 = plate == 0 ? 15 : 673;
+    const int font = getStringSpace(8, text) <= 112 ? 8 : 10;
+    return shows(font, x0 + (112 - getStringSpace(font, text)) / 2, row, text);
+  }
+  bool fwdName(const char *t) { return onPlate(0, 216, t); }
+  bool fwdValue(const char *t) { return onPlate(0, 240, t); }
+  bool rightName(const char *t) { return onPlate(1, 216, t); }
+  bool rightValue(const char *t) { return onPlate(1, 240, t); }
   bool near(int x, int y, KzRgb c) { return scr.count(x - 1, y - 1, x + 2, y + 2, c) > 0; }
 };
 
@@ -97,7 +110,7 @@ TEST_F(MetersTest, NeedlesAndReadings) {
   frame();  // 0 W: tip and half way where the needle formula puts them
   EXPECT_FLOAT_EQ(w->angleFwd, angleOf(0, 60));
   EXPECT_TRUE(near(62, 125, kRed) && near(136, 192, kRed) && near(442, 125, kRed));
-  EXPECT_TRUE(shows(8, 180, 180, "0.0W") && shows(8, 535, 160, "REFLECTED"));
+  EXPECT_TRUE(fwdValue("0.0W") && rightName("REFLECTED") && fwdName("FORWARD"));
   w->pwrFwd = 60;
   frame();
   EXPECT_FLOAT_EQ(w->angleFwd, angleOf(60, 60));
@@ -109,17 +122,17 @@ TEST_F(MetersTest, NeedlesAndReadings) {
   w->pwrFwd = 150;
   frame();
   EXPECT_FLOAT_EQ(w->angleFwd, angleOf(120, 120));
-  EXPECT_TRUE(shows(8, 180, 180, "150.0W"));
+  EXPECT_TRUE(fwdValue("150.0W"));
 
   w->powerUnits = 1;
   w->pwrFwd = 1;
   frame();
-  EXPECT_TRUE(shows(8, 180, 180, "30.0dBm") && shows(8, 565, 180, "---dBm"));
+  EXPECT_TRUE(fwdValue("30.0dBm") && rightValue("---dBm"));
   w->powerUnits = 0;
   w->pwrRefl = 70;  // capped at 60 for the needle only
   frame();
   EXPECT_FLOAT_EQ(w->angleRight, angleOf(60, 60));
-  EXPECT_TRUE(shows(8, 565, 180, "70.0W"));
+  EXPECT_TRUE(rightValue("70.0W"));
 
   w->workScreenType = 2;  // SWR 0 -> position 0, 2.5 -> 25, 150 -> limited to 100
   const std::pair<float, float> swr[] = {{0, 0}, {2.5f, 25}, {NAN, 0}, {150, 60}};
@@ -128,18 +141,32 @@ TEST_F(MetersTest, NeedlesAndReadings) {
     frame();
     EXPECT_FLOAT_EQ(w->angleRight, angleOf(pos, 60)) << s;
   }
-  EXPECT_TRUE(near(737, 125, kRed) && shows(8, 580, 180, "100.0") && shows(8, 570, 160, "SWR"));
+  EXPECT_TRUE(near(737, 125, kRed) && rightValue("100.0") && rightName("SWR"));
   w->workScreenType = 3;
   w->pwrIn = 12.5f;
   frame();
   EXPECT_FLOAT_EQ(w->angleRight, angleOf(12.5, 60));
-  EXPECT_TRUE(shows(8, 570, 180, "12.5W") && shows(8, 560, 160, "PRWIN"));
+  EXPECT_TRUE(rightValue("12.5W") && rightName("PRWIN"));
 
+  // A peak needle at the value needle's angle lies under it: the red value
+  // needle is whole on the frame.
+  w->workScreenType = 1;
+  w->enablePwrPeak = 1;
+  w->peakStarted = 3;
+  w->pwrFwd = 30.0f;
+  w->pwrPeak = 30.0f;
+  w->peakFwd = 30.0f;
+  frame(0);
+  const int redAlone = scr.count(0, 60, 400, 262, kRed);
+  w->enablePwrPeak = 0;
+  frame(0);
+  EXPECT_EQ(redAlone, scr.count(0, 60, 400, 262, kRed));
+  EXPECT_GT(redAlone, 300);
   w->workScreenType = 0;  // right needle left where it was, no right label
   w->angleRight = 0.7f;
   frame();
   EXPECT_FLOAT_EQ(w->angleRight, 0.7f);
-  EXPECT_EQ(scr.countNot(530, 140, 700, 187, kWhite), 0);
+  EXPECT_EQ(scr.countNot(670, 196, 790, 250, kWhite), 0);
   w->workScreenType = 1;
   w->statusFlags = 1;  // overlay open: nothing
   frame();
@@ -147,6 +174,28 @@ TEST_F(MetersTest, NeedlesAndReadings) {
   w->fb = nullptr;  // no display: nothing, no crash
   DrawMeters(w.get());
   DrawGrid(w.get());
+}
+
+// Readings that are no longer current (the link silent for 5 s, or a
+// firmware update started): both needles at rest, "---" for the values.
+TEST_F(MetersTest, ReadingsNoLongerCurrentRestTheNeedles) {
+  w->workScreenType = 1;
+  w->pwrFwd = 43.0f;
+  w->pwrRefl = 5.0f;
+  w->lastStatusMs = kzNowMs();
+  frame();
+  EXPECT_FLOAT_EQ(w->angleFwd, angleOf(43, 60));
+  w->lastStatusMs = kzNowMs() - 5000;
+  frame();
+  EXPECT_FLOAT_EQ(w->angleFwd, angleOf(0, 60));
+  EXPECT_FLOAT_EQ(w->angleRight, angleOf(0, 60));
+  EXPECT_TRUE(fwdValue("---W") && rightValue("---W"));
+  w->lastStatusMs = kzNowMs();
+  w->maintFlags = 4;  // "MR1;" sent: the micro is in its boot loader
+  w->workScreenType = 2;
+  frame();
+  EXPECT_FLOAT_EQ(w->angleFwd, angleOf(0, 60));
+  EXPECT_TRUE(rightValue("---"));
 }
 
 TEST_F(MetersTest, PeakHoldDecayAndSmoothing) {
@@ -215,7 +264,7 @@ TEST_F(MetersTest, FrequencyText) {
 
 TEST_F(MetersTest, PlotLabelsAndTracePerLayout) {
   std::vector<float> trace(1024, -200.0f);
-  SpectrumRec sp{trace.data(), trace.data()};
+  SpectrumRec sp{trace.data(), trace.data(), {1}};
   w->offsetPlot = 10;
   // Only the layout's entries at -65 (+10), all others far below: the trace
   // pixels, -1 unless all of them lie on `row`.
@@ -231,6 +280,12 @@ TEST_F(MetersTest, PlotLabelsAndTracePerLayout) {
   EXPECT_EQ(scr.count(0, 0, 800, 480, kTrace), 0);
   EXPECT_TRUE(shows(6, 60, 243, "-80", 180, 180, 180) && shows(6, 35, 60, "-10", 180, 180, 180));
   w->spectrum = &sp;
+  sp.updates = 0;  // the zeroed record before any spectrum arrived: no flat line
+  std::fill(trace.begin(), trace.end(), 0.0f);
+  scr.clear();
+  DrawGrid(w.get());
+  EXPECT_EQ(scr.count(0, 0, 800, 480, kTrace), 0);
+  sp.updates = 1;
   EXPECT_EQ(plot(0, 853, 136), 758 - 70);  // -110..-10: row 136
 
   divX = 8, xRangeEnd = 427, w->plotSpan = 80000, RefPos = 1;
@@ -275,7 +330,7 @@ TEST_F(MetersTest, FramesOnArtwork) {
     for (int c : {200, 427, 460, 700}) v = std::max(v, -40.0f - (c == 427 ? 0.5f : 1.2f) * std::abs(i - c));
     trace[size_t(i)] = v;
   }
-  SpectrumRec sp{trace.data(), trace.data()};
+  SpectrumRec sp{trace.data(), trace.data(), {1}};
   w->spectrum = &sp, w->workScreenType = 4;
   background("m5a");
   DrawGrid(w.get());

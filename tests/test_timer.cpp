@@ -8,11 +8,16 @@
 #include <filesystem>
 #include <thread>
 
+#include "amplifier/cmdring.h"
+#include "amplifier/errors.h"
+#include "amplifier/linear.h"
+#include "core/setup.h"
 #include "core/timer.h"
 #include "panel/keys.h"
 #include "platform/clock.h"
 #include "radio/serparams.h"
 #include "screen_support.h"
+#include "sim/amp_sim.h"
 
 namespace {
 
@@ -109,6 +114,63 @@ TEST(Timer, SaverStartsOnWholeIdleMinutesAndAKeyOnlyWakes) {
   EXPECT_EQ(TimerScreenSaver(w), 0);
   kzFakeClockAdvance(1000);
   EXPECT_EQ(TimerScreenSaver(w), 1);
+}
+
+// The amplifier linked and driven by a carrier: however long no key was
+// pressed, the saver does not start while it transmits, and a saver that
+// already shows wakes with the background of the page that was open (here
+// the bank table). The idle time then counts from the end of the
+// transmission. A new error keeps the saver off until a key is pressed;
+// the 120 W model shows its own splash.
+TEST(Timer, SaverKeepsOffWhileTransmittingAndForNewErrors) {
+  TimerFix f;
+  works *w = f.w.get();
+  w->fb = &f.s.fb;
+  SimAmp *amp = simAmpStart();
+  ASSERT_NE(amp, nullptr);
+  initSetup(w);
+  snprintf(f.rec.LinPort, sizeof f.rec.LinPort, "%s", simAmpSlavePath(amp));
+  w->saveScreenIdx = 0;  // 5 minutes
+  w->running = 1;
+  simAmpSetDrive(amp, 2.5, 14200000);
+  InitMicroCmd(w);
+  std::thread link(Linear, w);
+  auto transmitting = [&] { return (w->ampStatus1.load() & 1) != 0; };
+  const bool tx = kzWaitFor(transmitting, 20000);
+  w->lastKeyTime = kzKeyClockSeconds() - 600;  // ten idle minutes
+  TimerCycle(w, f.par);
+  const int startedWhileTx = w->saverActive.load();
+  w->statusFlags = 2;  // the bank table under a saver started before the carrier
+  w->saverActive = 1;
+  TimerCycle(w, f.par);
+  const int stillOn = w->saverActive.load();
+  const std::string woke = w->imgName;
+  simAmpSetDrive(amp, 0.0, 14200000);
+  const bool rx = kzWaitFor([&] { return !transmitting(); }, 20000);
+  TimerCycle(w, f.par);
+  const int startedAfterTx = w->saverActive.load();
+  w->running = 0;
+  link.join();
+  simAmpStop(amp);
+  ASSERT_TRUE(tx && rx);
+  EXPECT_EQ(startedWhileTx, 0);
+  EXPECT_EQ(stillOn, 0);
+  EXPECT_EQ(woke, "statusB");
+  EXPECT_EQ(startedAfterTx, 0);  // counted from the end of the carrier
+
+  w->statusFlags = 0;
+  w->ampStatus1 = 0;
+  w->saverHoldTime = kzKeyClockSeconds() - 600;
+  w->errorsMuted = 0;
+  AddErrore(w, 17);  // new: no saver until a key was pressed
+  EXPECT_EQ(TimerScreenSaver(w), 0);
+  w->screenState = KZ_SCR_TUNE;  // a key that changes nothing else
+  DecodeTasto(w, 2, 0);
+  w->lastKeyTime = kzKeyClockSeconds() - 600;
+  w->saverHoldTime = 0;
+  w->ampModel = '1';
+  EXPECT_EQ(TimerScreenSaver(w), 1);
+  EXPECT_STREQ(w->imgName, "start120");
 }
 
 TEST(Timer, LinkFailureScreenUntilAcknowledged) {

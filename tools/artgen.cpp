@@ -14,8 +14,8 @@
 // frame, so they follow its fixed positions:
 //   - meter screens: the needle end points of the two meters (pivots
 //     (210, 260) and (590, 260)) carry the scale marks; the black labels
-//     and readings of the meters, and the black frequency text, sit on light
-//     plates; everything from row 274 down (information bars, messages,
+//     and readings of the meters (on plates beside the pivots, outside the
+//     needles' sweep), and the black frequency text, sit on light plates; everything from row 274 down (information bars, messages,
 //     error buttons, key bar) and the clock corner stay plain and dark;
 //   - m5a: the plot area (70..758 x 60..230) is an empty dark well for the
 //     grid and trace;
@@ -536,8 +536,10 @@ inline void artHub(FbScreen *fb, double cx, double cy) {
 }
 
 // One meter face: scale (by `swr` the SWR scale, else power in W), unit,
-// the plate under the program's label and reading, and the hub.
-inline void artMeterFace(FbScreen *fb, const ArtMeter &m, bool swr) {
+// the plate under the program's label and reading (columns plateX0 to
+// plateX1, beside the pivot and outside the needle's sweep), and the hub.
+inline void artMeterFace(FbScreen *fb, const ArtMeter &m, bool swr, double plateX0,
+                         double plateX1) {
   // A faint light behind the scale.
   artGlow(fb, m.px, m.py - 120, 210, 150, {60, 68, 80}, 0.35);
   if (swr) {
@@ -548,9 +550,10 @@ inline void artMeterFace(FbScreen *fb, const ArtMeter &m, bool swr) {
     artPowerScale(fb, m, 10, 5, 1, m.full * 5 / 6);
   }
   artTextCentred(fb, ART_F_UNIT, m.px, 110, swr ? "SWR" : "W", ART_ORANGE);
-  // The program writes the meter's name at row 160 and its reading at row
-  // 180 in black, from about 55 pixels left of the pivot.
-  artPlate(fb, m.px - 76, 139, m.px + 76, 189);
+  // The program writes the meter's name on row 216 and its reading on row
+  // 240 in black, centred on the plate; the needle sweeps no nearer than 10
+  // pixels to it (43 degrees either side of upright, from the pivot).
+  artPlate(fb, plateX0, 196, plateX1, 250);
   artHub(fb, m.px, m.py);
 }
 
@@ -571,8 +574,8 @@ inline void artInstrumentPanel(FbScreen *fb) {
 inline void artMeterScreen(FbScreen *fb, double fwdFull, bool swr) {
   artBackground(fb);
   artInstrumentPanel(fb);
-  artMeterFace(fb, {ART_PIVOT_FWD_X, ART_PIVOT_Y, fwdFull}, false);
-  artMeterFace(fb, {ART_PIVOT_RIGHT_X, ART_PIVOT_Y, 60}, swr);
+  artMeterFace(fb, {ART_PIVOT_FWD_X, ART_PIVOT_Y, fwdFull}, false, 12, 130);
+  artMeterFace(fb, {ART_PIVOT_RIGHT_X, ART_PIVOT_Y, 60}, swr, 670, 788);
   // Frequency window: the program writes the frequency in black from x 339
   // on row 52.
   artPlate(fb, 327, 30, 493, 62);

@@ -137,6 +137,7 @@ static void followAmplifierState(works *w) {
   if (att != w->attenuator.load()) {
     w->attenuator = att;
     w->attenuatorShown = att;
+    w->attForced = 0;  // the step is what the amplifier reports
     kzTrace("%s", texts[att]);
   }
 }
@@ -153,8 +154,11 @@ static void decodeStatus(works *w, const char *text) {
     w->errResetState = 0;
   }
 
-  // A good status reply ends the resends of whatever was in flight.
+  // A good status reply ends the resends of whatever was in flight; its
+  // time tells the panel that the readings below are current.
   w->retryCount = 0;
+  const int64_t nowMs = kzNowMs();
+  w->lastStatusMs = nowMs > 0 ? nowMs : 1;
 
   // 2. Status digits and fault byte (position 28 the low nibble).
   w->ampStatus0 = uint8_t(charToInt(text[2]));
@@ -177,16 +181,19 @@ static void decodeStatus(works *w, const char *text) {
   // 5. Micro-controller restarted.
   if ((fault & 0x80) && w->microReset.load() == 1) AddErrore(w, 16);
 
-  // 6. Fault bits; the highest of bits 0..4 names error 15.
-  if ((fault & 0x5F) == 0) {
+  // 6. Fault bits; the highest of bits 0..5 names error 15. The input
+  // power bit (5) gets its button like the others (error 3 below only
+  // covers it while the AN output is on and no tune runs).
+  if ((fault & 0x7F) == 0) {
     DeleteErrore(w, 15);
     clearAckIfSet(w);
   } else if (fault & 0x40) {
     AddErrore(w, 19);
   } else {
-    static const char *const names[5] = {"I OUT", "REFL", "FWD", "SENS PW", "FILTER TX"};
+    static const char *const names[6] = {"I OUT", "REFL", "FWD", "SENS PW", "FILTER TX",
+                                         "PWR IN"};
     const char *name = names[0];
-    for (int b = 0; b < 5; b++)
+    for (int b = 0; b < 6; b++)
       if (fault & (1 << b)) name = names[b];
     SetErrLine2(w, 15, name);
     AddErrore(w, 15);

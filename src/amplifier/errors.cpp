@@ -157,6 +157,7 @@ void AddErrore(works *w, int code) {
   if (n >= KZ_ERR_CODES) return;  // cannot happen: one place per code
   w->errList[n] = code;
   w->errCount = n + 1;
+  w->errRaised++;  // a new button: the screen saver keeps off until a key
   kzTrace("Add: N: %i err:%i\n", n + 1, code);
 
   uint8_t kind = w->errTable[code].kind;

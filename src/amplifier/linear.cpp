@@ -110,6 +110,9 @@ void SetAttenuatorCMD(works *w, int value, int state) {
   static const char *const codes[4] = {"AT00;", "AT01;", "AT10;", "AT11;"};
   const char *text = codes[value & 3];
   LastCmdSent(w, 'A', 'T', state);
+  // The panel shows what the amplifier was told: the operator's step (14)
+  // or the step forced by the protection (16) or a tune (15).
+  w->attForced = uint8_t(state == 14 ? 0 : 1 + (value & 3));
   writeLinearPort(w->linFD, text, 5, w);
   linearProcessStatus = LIN_WAIT;
   kzTrace(">> %s\n", text);

@@ -194,9 +194,12 @@ int KavMain(const KavHooks *hooks) {
   // The supervisor ends its cycle first, so its last frame cannot land
   // over the closing screen (it sees the run flag within one cycle).
   for (int i = 0; i < 100 && TimerRunning(); i++) kzSleepMs(10);
-  showBackground(w.get(), "start");
+  showBackground(w.get(), w->ampModel.load() == '1' ? "start120" : "start");
   if (w->fb) {
-    putString(9, 330, 400, "Error! Close Program! Restart hw.", 255, 255, 255, w->fb);
+    // Centred on the screen: the last picture every stop leaves.
+    static const int fonts[] = {9, 8};
+    putStringBox(fonts, 2, 20, 780, 400, 1, 1, "Error! Close Program! Restart hw.", 255, 255,
+                 255, w->fb);
     fbRealize(w->fb);
   }
   kzSleepMs(2000);

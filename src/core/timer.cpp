@@ -153,21 +153,44 @@ static void linkErrorScreen(works *w, const SerParameters &par) {
     char text[120];
     snprintf(text, sizeof text, "Error! %.*s",
              int(strnlen(w->linkErrorText, sizeof w->linkErrorText)), w->linkErrorText);
-    putString(9, 130, 300, text, 255, 255, 255, fb);
+    // Wrapped (or set smaller) inside the screen: the failing port at the
+    // end of the text is what the technician needs to read.
+    static const int fonts[] = {9, 8, 10};
+    putStringBox(fonts, 3, 130, 785, 300, 3, 0, text, 255, 255, 255, fb);
   }
   if (w->screenState.load() != KZ_SCR_LINKFAIL) w->screenState = KZ_SCR_LINKFAIL;
   if (fb) LoadButtons(w, par);
 }
 
+// The screen saver. It does not start while the amplifier transmits or
+// while an error raised since the operator's last key is listed, and a
+// saver already showing wakes then, with the background of the page that
+// was open: the splash never hides a carrier or a new error button. Its
+// idle time counts from the last key or the last such moment, whichever is
+// later, in whole minutes (the 60-minute setting is reached after an
+// hour). The splash is that of the model in use.
 int TimerScreenSaver(works *w) {
-  // Whole idle minutes: the 60-minute setting is reached after an hour.
-  int64_t idle = kzKeyClockSeconds() - w->lastKeyTime.load();
+  const int64_t now = kzKeyClockSeconds();
+  const bool transmitting = (w->ampStatus1.load() & 1) != 0;
+  const bool newError = w->errRaised.load() != w->errSeen.load() && w->errCount.load() > 0;
+  if (transmitting || newError) {
+    w->saverHoldTime = now;
+    if (w->saverActive.load() != 0) {
+      RestoreScreenImg(w);
+      w->saverActive = 0;
+    }
+    return 0;
+  }
+  int64_t from = w->lastKeyTime.load();
+  const int64_t hold = w->saverHoldTime.load();
+  if (hold > from) from = hold;
+  int64_t idle = now - from;
   if (idle < 0) idle = 0;  // a key time ahead of the clock counts as just now
   int idx = w->saveScreenIdx;
   if (idx > 4) idx = 4;
   if (idle / 60 < SaveScreen[idx] || w->saverActive.load() != 0) return 0;
   w->saverActive = 1;
-  SetBackground(w, "start");
+  SetBackground(w, w->ampModel.load() == '1' ? "start120" : "start");
   return 1;
 }
 

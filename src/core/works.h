@@ -32,6 +32,9 @@ struct SerParameters;  // radio/serparams.h: the transceiver parameter record
 struct SpectrumRec {
   float *trace;
   float *aux;
+  // Traces stored so far (bumped under serMut by the writer of the trace):
+  // 0 means no spectrum has arrived and the plot draws no trace.
+  std::atomic<uint32_t> updates;
 };
 
 // One row of config.txt: calibration, protection thresholds, tune parameters.
@@ -152,6 +155,8 @@ struct works {
   std::atomic<int> errCount;
   ErrDesc errTable[KZ_ERR_CODES];
   std::atomic<uint8_t> errResetState;  // 0 idle, 1 reset queued, 2 sent
+  std::atomic<uint32_t> errRaised;     // codes registered so far (AddErrore)
+  std::atomic<uint32_t> errSeen;       // errRaised at the operator's last key
   std::recursive_mutex errMut;
 
   // 10 band tables
@@ -179,6 +184,10 @@ struct works {
   std::atomic<float> pwrIn, pwrFwd, pwrRefl, pwrPeak, swr;
   std::atomic<float> currentRaw;  // amperes = value / 4096 x 14.05
   std::atomic<float> temp1, temp2;
+  std::atomic<int64_t> lastStatusMs;  // clock ms of the last status reply, 0 none
+  std::atomic<uint8_t> attForced;     // 0: the amplifier's attenuator is the step
+                                      // `attenuator`; else 1 + the step it was told
+                                      // last by the protection ("AT11;") or a tune
   std::atomic<int> fanPercent, fanSent;
 
   // 13 settings mirrors (numeric copies of setup keys)
@@ -257,6 +266,8 @@ struct works {
   std::atomic<int> workScreenType;    // main-screen layout 1-5
   std::atomic<uint8_t> statusFlags;   // bit 0 status overlay, bit 1 interface/bank screen
   std::atomic<uint8_t> saverActive;   // the screen saver shows
+  std::atomic<int64_t> saverHoldTime; // key-clock seconds: the saver's idle time
+                                      // also counts from here (transmit, new error)
   std::atomic<uint8_t> backReload;    // 1: reload the main background (1 at start)
   std::atomic<uint8_t> manualTune;    // manual tuning mode is on
   std::atomic<uint8_t> txTest;        // manual-tuning test transmission bits 0, 1, 4, 5

@@ -24,6 +24,7 @@
 
 #include "core/timer.h"
 #include "core/works.h"
+#include "panel/keys.h"
 #include "platform/clock.h"
 #include "platform/gpio.h"
 #include "platform/log.h"
@@ -287,7 +288,10 @@ void timeButtons(works *w) {
       double threshold = g.repeats == 0              ? TIME_LONG_PRESS
                          : g.repeats <= REPEATS_SLOW ? kRepeatSlowS
                                                      : kRepeatFastS;
-      if (elapsed > threshold - kWarnAheadS) w->keyFlags.fetch_or(1);
+      // The "second function" warning only before a long press that does
+      // something; never while a key repeats.
+      if (g.repeats == 0 && elapsed > threshold - kWarnAheadS && KeyHasLongPress(w, key))
+        w->keyFlags.fetch_or(1);
       if (elapsed > threshold) {
         if (dispatch(w, key, int(g.pending | m)) != 0) {
           g.startMs = kzNowMs();

@@ -151,6 +151,16 @@ void SetWorkImg(works *w) {
   if (w->ModeWorkIdx.load() != 1 && w->setup != nullptr) setRunByte(w->setup->enaser, '0');
 }
 
+void RestoreScreenImg(works *w) {
+  const uint8_t sf = w->statusFlags.load();
+  if (sf & 2)
+    SetBackground(w, "statusB");
+  else if (sf & 1)
+    SetBackground(w, "status");
+  else
+    SetWorkImg(w);
+}
+
 int EscFromStatus(works *w) {
   if ((w->statusFlags.load() & 1) == 0) return 0;
   w->statusFlags &= uint8_t(~1u);
@@ -186,7 +196,11 @@ void saveTuningValues(works *w) {
   std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   LoadTabAtu(w, bank, ant);
   InsertTuneToMem(w, bank, ant);
-  LoadAllBankTable(w, w->numBanco.load());
+  // Only the tune table swapped out comes back. Reloading the whole bank
+  // would mark its band row for the band actions again, which put the
+  // stored tune of the bank in use in place of the tune just saved (none
+  // stored there: the network reset to L 0 / C 0).
+  LoadTabAtu(w, w->numBanco.load(), ant);
 }
 
 // Copies one table file as it stands (between the remounts); false when the
@@ -253,7 +267,15 @@ void resetBanks(works *w) {
 namespace {
 
 int key1(works *w, int state, int longBits) {
-  if (GPIO_Errori(w) == 1) return 0;  // the key reset the errors
+  // The error reset: a short press of key 1 while it shows "RESET", which
+  // is only on the main screen. A long press still opens the bank screen,
+  // and on every other screen key 1 is the way back: an alarm that lasts
+  // (an over-temperature is raised again by every status reply) must not
+  // lock the operator in a menu or a tune screen.
+  if (state == KZ_SCR_MAIN && longBits == 0 && ResetKeyShown(w)) {
+    GPIO_Errori(w);
+    return 0;
+  }
   switch (state) {
     case KZ_SCR_MAIN:
       if (EscFromStatus(w)) break;
@@ -280,8 +302,11 @@ int key1(works *w, int state, int longBits) {
     case KZ_SCR_MANUAL:
       if (longBits != 0) {
         if (w->tuneState.load() == 0) {
+          // The next mode after the one shown on the key (from the word in
+          // use, not the last decoded copy, which may be older).
           WaitSemaforoTuneval(w);
-          SetMode(w, w->tuneMode > 2 ? 1 : w->tuneMode + 1);
+          const int shown = DecodeModoFromTuneval(w->tuneWord.load());
+          SetMode(w, shown >= 1 && shown <= 2 ? shown + 1 : 1);
           IncPNTIn_CMDLinear(ORD_TUNE_WORD, w);
           StopSemaforoTuneval(w);
         }
@@ -291,6 +316,7 @@ int key1(works *w, int state, int longBits) {
         SetNovaLabel(KZ_SCR_MANUAL, NovaLine1(6), "StartTX");
         w->saveBank = w->numBanco.load();
         w->saveAnt = w->antenna.load();
+        w->manualTune = 0;
         w->screenState = KZ_SCR_SAVETUNE;
       }
       break;
@@ -526,9 +552,9 @@ int key6(works *w, int state, int longBits) {
       w->keyFlags &= uint8_t(~2u);
       if (longBits != 0) {
         resendConfiguration(w);
-      } else if (w->manualTune.load()) {
-        w->manualTune = 0;
       } else {
+        // Always into manual tuning: the flag is cleared when the operator
+        // leaves it, so MANUAL never takes a press that shows nothing.
         w->manualTune = 1;
         IncPNTIn_CMDLinear(ORD_READ_TUNE, w);
         w->screenState = KZ_SCR_MANUAL;
@@ -540,7 +566,9 @@ int key6(works *w, int state, int longBits) {
       // Cancel: the amplifier link cannot be switched off, so it is started
       // again; a transceiver link is switched off through its run byte
       // (code 2 the FT-817 CAT serial link, code 3 the serial link).
-      switch (w->linkError.load()) {
+      // The code is acknowledged before the link starts again, so that a
+      // link failing at once keeps its new code.
+      switch (w->linkError.exchange(-1)) {
         case 1: StartThreadLinear(w); break;
         case 2:
           if (w->setup != nullptr) setRunByte(w->setup->enaCatSer, '0');
@@ -550,7 +578,6 @@ int key6(works *w, int state, int longBits) {
           break;
         default: break;
       }
-      w->linkError = -1;
       break;
     case KZ_SCR_BANK:
       w->antTabCol = 0;
@@ -580,13 +607,25 @@ int key6(works *w, int state, int longBits) {
 // 5 entry
 // ---------------------------------------------------------------------------
 
+int KeyHasLongPress(works *w, int key) {
+  if (w == nullptr) return 0;
+  switch (w->screenState.load()) {
+    case KZ_SCR_MAIN: return key == 1 || key == 6;
+    case KZ_SCR_TUNE: return key == 6;
+    case KZ_SCR_MANUAL: return key == 1;
+    default: return 0;
+  }
+}
+
 int DecodeTasto(works *w, int key, int longBits) {
   if (w == nullptr) return 0;
   w->lastKeyTime = kzKeyClockSeconds();  // the screen saver's clock
+  w->errSeen = w->errRaised.load();       // the errors listed now were seen
   if (w->saverActive.load()) {
-    // The key only wakes the screen. Its long-press warning is over too:
-    // left set, the main screen would show it with no key held.
-    SetWorkImg(w);
+    // The key only wakes the screen, with the background of the page that
+    // was open. Its long-press warning is over too: left set, the main
+    // screen would show it with no key held.
+    RestoreScreenImg(w);
     w->saverActive = 0;
     kzTrace("----------> DISATTIVO SAVE SCREEN\n");
     w->keyFlags &= uint8_t(~1u);

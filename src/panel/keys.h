@@ -31,10 +31,17 @@ enum {
 // the button thread (bit key - 1 set for this key). Non-zero only where a
 // held key repeats.
 int DecodeTasto(works *w, int key, int longBits);
+// 1 when a long press of `key` has a second function on the current
+// screen (main: keys 1 and 6; tune: key 6; manual tuning: key 1); held keys
+// elsewhere either repeat or do nothing more.
+int KeyHasLongPress(works *w, int key);
 // 1 when the status overlay was open (it is closed now), else 0.
 int EscFromStatus(works *w);
 // Selects and loads the background of the current main-screen layout (and
 // the plot geometry of layouts 4 and 5).
 void SetWorkImg(works *w);
+// Loads the background of the page now open: the bank screens' table, the
+// status overlay, or the main-screen layout (after the screen saver).
+void RestoreScreenImg(works *w);
 // The manual-tuning labels (network mode, L and C codes); state 4 only.
 void ImpostaLblManuale(works *w);

@@ -44,6 +44,7 @@
 #include "panel/keys.h"
 #include "panel/menu.h"
 #include "panel/text.h"
+#include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/log.h"
 #include "tuner/banktab.h"
@@ -84,6 +85,13 @@ void fill(works *w, int x0, int y0, int x1, int y1, int r, int g, int b) {
 // The attenuator label of step a ("0", "2", "3", "5", "StBy"); "" outside.
 const char *attLabel(int a) { return (a >= 0 && a <= 4) ? AttVectStr[a] : ""; }
 
+// The attenuator step the amplifier was last told: the operator's, or the
+// one forced by the protection or a tune.
+int attInAmplifier(works *w) {
+  const int forced = w->attForced.load();
+  return forced != 0 ? forced - 1 : w->attenuator.load();
+}
+
 // The screen state as a Novamenu index, or -1 when it has no labels.
 int novaIndex(works *w) {
   int s = w->screenState.load();
@@ -100,6 +108,16 @@ float amperes(works *w) { return w->currentRaw.load() / 4096.0f * 14.05f; }
 }  // namespace
 
 float ConversionCelsius_to_Fahrenheit(float celsius) { return celsius * 9.0f / 5.0f + 32.0f; }
+
+int ReadingsStale(works *w) {
+  if (w == nullptr) return 0;
+  if (w->maintFlags.load() & 0x04) return 1;  // "MR1;": the micro is in its boot loader
+  // The link polls "ST;" every few tens of milliseconds; a command and its
+  // resends take at most about 4.5 s before the link gives up (error 4).
+  constexpr int64_t kStaleMs = 3000;
+  const int64_t last = w->lastStatusMs.load();
+  return last != 0 && kzNowMs() - last > kStaleMs;
+}
 
 void GetLblInterface(int index, char *out) {
   if (out == nullptr || index < 0 || index > 2) return;
@@ -120,7 +138,7 @@ void SetAttenuatorLabel(works *w) {
   if (w->ampBypass.load() == 1)
     SetNovaLabel(KZ_SCR_MAIN, NovaLine2(2), "  StBy");
   else
-    SetNovaLabel(KZ_SCR_MAIN, NovaLine2(2), "  %sdB", attLabel(w->attenuator.load()));
+    SetNovaLabel(KZ_SCR_MAIN, NovaLine2(2), "  %sdB", attLabel(attInAmplifier(w)));
 }
 
 void LabelByPassATU(works *w) {
@@ -213,7 +231,7 @@ void drawLabel(works *w, int font, int x, int y, const char *lbl) {
 }
 
 void drawKeyLabels(works *w, int state) {
-  if (VerifyError(w)) {
+  if (ResetKeyShown(w)) {
     orange(w, 0, kLblX[0][0], kLine1Y, "RESET");
     orange(w, 1, kLblX[0][1], kLine2Y, " Error ");
   } else if (state >= 0) {
@@ -279,15 +297,30 @@ int menuEntries(works *w) {
   return (n >= 1 && n <= KZ_MENU_ENTRIES) ? n : KZ_MENU_ENTRIES;
 }
 
-// Number, title and sub-item label of one entry.
-void drawEntryTexts(works *w, int idx, int sub, int y, int font, int r, int g, int b) {
+// Number, title and sub-item label of one entry, left of the value text
+// that starts at valueLeft. The number ends at x 62 whatever its digits;
+// the label sits at x 350, or after a long title; when the two do not fit
+// before the value they are set in smaller fonts inside their columns.
+void drawEntryTexts(works *w, int idx, int sub, int y, int font, int valueLeft, int r, int g,
+                    int b) {
   const MenuEntry &e = menuPar[idx];
-  char buf[32];
-  snprintf(buf, sizeof buf, "%d -", int(e.number));
-  text(w, font, 20, y, buf, r, g, b);
-  text(w, font, 70, y, bounded(buf, e.title, sizeof e.title), r, g, b);
+  char num[16], title[sizeof e.title + 1], label[sizeof e.sub[0].label + 1];
+  snprintf(num, sizeof num, "%d -", int(e.number));
+  text(w, font, 62 - getStringSpace(font, num), y, num, r, g, b);
   if (sub < 0 || sub >= 10) sub = 0;
-  text(w, font, 350, y, bounded(buf, e.sub[sub].label, sizeof e.sub[sub].label), r, g, b);
+  bounded(title, e.title, sizeof e.title);
+  bounded(label, e.sub[sub].label, sizeof e.sub[sub].label);
+  const int tw = getStringSpace(font, title), lw = getStringSpace(font, label);
+  int labelX = 70 + tw + 14;
+  if (labelX < 350) labelX = 350;
+  if (labelX + lw <= valueLeft - 12) {
+    text(w, font, 70, y, title, r, g, b);
+    text(w, font, labelX, y, label, r, g, b);
+    return;
+  }
+  const int fonts[] = {font, 10, 6};
+  putStringBox(fonts, 3, 70, 340, y, 1, 0, title, r, g, b, w->fb);
+  putStringBox(fonts, 3, 350, valueLeft - 12, y, 1, 0, label, r, g, b, w->fb);
 }
 
 void drawRight(works *w, int font, int y, const char *s, int r, int g, int b) {
@@ -333,25 +366,27 @@ void drawMenuBand(works *w, int state) {
   char value[64];
   for (int e : {prev, next}) {
     const int y = (e == prev ? 305 : 360) + dy;
-    drawEntryTexts(w, e, 0, y, 1, kOrR, kOrG, kOrB);
     value[0] = '\0';
     LoadParameterMenu(w, value, e, 0);
     drawRight(w, 11, y, value, kOrR, kOrG, kOrB);
+    drawEntryTexts(w, e, 0, y, 1, kValueRight - getStringSpace(11, value), kOrR, kOrG, kOrB);
   }
 
   // The current entry last, so that an address leaves its octets and cursor
   // in LAN_vect / LAN_idx for the three-piece drawing.
   const int y = 335 + dy;
   const int sub = w->menuSub.load();
-  drawEntryTexts(w, idx, sub, y, 7, 255, 255, 255);
   value[0] = '\0';
   LoadParameterMenu(w, value, idx, sub);
+  const int valueFont = state == KZ_SCR_MENU ? 0 : 7;
   if (state == KZ_SCR_MENU)
     drawRight(w, 0, y, value, 255, 255, 255);
   else if (idx >= 9 && idx <= 12)
     drawAddress(w, y);
   else
     drawRight(w, 7, y, value, 250, 250, 250);
+  drawEntryTexts(w, idx, sub, y, 7, kValueRight - getStringSpace(valueFont, value), 255, 255,
+                 255);
 }
 
 void drawBankTable(works *w) {
@@ -384,7 +419,7 @@ void drawBankTable(works *w) {
         case 3: snprintf(buf, sizeof buf, "%x", unsigned(b.ant)); break;
         default: snprintf(buf, sizeof buf, "%s", b.atuOff == 1 ? "Off" : "On"); break;
       }
-      if (cur && c == curCol)
+      if (cur && c == curCol && w->screenState.load() == KZ_SCR_BANKEDIT)  // red while editing
         text(w, 7, colX[c], y, buf, 255, 0, 0);
       else
         text(w, 8, colX[c], y, buf, r, g, bl);
@@ -438,8 +473,10 @@ void drawMainBars(works *w) {
   static const int box[7][3] = {{1, 110, 10},   {115, 260, 125}, {265, 400, 275}, {405, 520, 415},
                                 {525, 600, 535}, {605, 710, 615}, {715, 799, 725}};
   for (const auto &b : box) DrawRect(w, b[0], 278, b[1], 303, 200, 200, 200);
+  // Each text inside its box: font 8, or a smaller one where it is too wide.
+  static const int infoFonts[] = {8, 10, 6};
   auto info = [&](int i, const char *s, int r = 0, int g = 200, int bl = 255) {
-    text(w, 8, box[i][2], 298, s, r, g, bl);
+    putStringBox(infoFonts, 3, box[i][2], box[i][1] - 2, 298, 1, 0, s, r, g, bl, w->fb);
   };
   char iface[12] = "";
   GetLblInterface(w->ModeWorkIdx.load(), iface);
@@ -450,7 +487,7 @@ void drawMainBars(works *w) {
   if (w->ampBypass.load() == 1)
     snprintf(buf, sizeof buf, "Att %s", "StBy");
   else
-    snprintf(buf, sizeof buf, "Att %sdB", attLabel(w->attenuator.load()));
+    snprintf(buf, sizeof buf, "Att %sdB", attLabel(attInAmplifier(w)));
   info(3, buf);
   snprintf(buf, sizeof buf, "Ant %d", w->antenna.load() + 1);
   info(4, buf);
@@ -467,16 +504,27 @@ void drawMainBars(works *w) {
   // Second bar: temperatures, supply and current.
   DrawRect(w, 1, 307, 400, 332, 100, 100, 100);
   DrawRect(w, 405, 307, 799, 332, 100, 100, 100);
+  // Readings that are no longer current are not shown as numbers; the
+  // supply voltage comes from the panel's own supervisor chip and stays.
+  const bool stale = ReadingsStale(w);
   const char *unit = w->tempMode == 1 ? "°F" : "°C";
-  snprintf(buf, sizeof buf, "PA Temp1: %04.01f%s      Temp2: %04.01f%s",
-           double(toShown(w, w->temp1.load())), unit, double(toShown(w, w->temp2.load())), unit);
+  if (stale)
+    snprintf(buf, sizeof buf, "PA Temp1: ---%s      Temp2: ---%s", unit, unit);
+  else
+    snprintf(buf, sizeof buf, "PA Temp1: %04.01f%s      Temp2: %04.01f%s",
+             double(toShown(w, w->temp1.load())), unit, double(toShown(w, w->temp2.load())),
+             unit);
   text(w, 8, 10, 327, buf, 0, 200, 0);
   const float volts = CalvTensVadcAmp(w, w->panelReply[3].load());
-  if (w->ampModel.load() != '1' && volts > 20.0f)
-    snprintf(buf, sizeof buf, "PA Voltage: -----       Current: %04.01fA", double(amperes(w)));
+  char amps[16];
+  if (stale)
+    snprintf(amps, sizeof amps, "--.-A");
   else
-    snprintf(buf, sizeof buf, "PA Voltage: %04.01fV       Current: %04.01fA", double(volts),
-             double(amperes(w)));
+    snprintf(amps, sizeof amps, "%04.01fA", double(amperes(w)));
+  if (w->ampModel.load() != '1' && volts > 20.0f)
+    snprintf(buf, sizeof buf, "PA Voltage: -----       Current: %s", amps);
+  else
+    snprintf(buf, sizeof buf, "PA Voltage: %04.01fV       Current: %s", double(volts), amps);
   text(w, 8, 415, 327, buf, 0, 200, 0);
 }
 
@@ -490,8 +538,12 @@ void DrawParameters(works *w) {
   if (state == KZ_SCR_MENU || state == KZ_SCR_EDIT) {
     drawMenuBand(w, state);
   } else if (w->maintFlags.load() & 0x04) {
-    text(w, 8, 100, 400, "FW UPDATE: please update fw with FlashMagic and then Reset HW", 250,
-         250, 250);
+    // On the message line, where the error buttons that the silent link
+    // raises (row 370 on) cannot cover it.
+    static const int fonts[] = {8, 10};
+    putStringBox(fonts, 2, 20, 780, 350, 1, 1,
+                 "FW UPDATE: please update fw with FlashMagic and then Reset HW", 250, 250, 250,
+                 w->fb);
   } else if (sf & 0x02) {
     drawBankTable(w);
   } else if (sf & 0x01) {
@@ -534,8 +586,11 @@ void drawErrBox(works *w, int x0, int x1, const ErrShown &e) {
   DrawLine(x1, 370, x1, 415, 255, 255, 255, w->fb, 0);
   DrawHorizontalLine(x0 + 1, 370, x1, 255, 255, 255, w->fb, 0);
   DrawHorizontalLine(x0 + 1, 415, x1, 255, 255, 255, w->fb, 0);
-  text(w, 10, x0 + 4, 390, e.line1, 250, 250, 250);
-  text(w, 10, x0 + 4, 410, e.line2, 250, 250, 250);
+  // Inside the button: font 10, or 6 for a line too wide (a relabelled
+  // second line such as a fault name).
+  static const int fonts[] = {10, 6};
+  putStringBox(fonts, 2, x0 + 4, x1 - 2, 390, 1, 0, e.line1, 250, 250, 250, w->fb);
+  putStringBox(fonts, 2, x0 + 4, x1 - 2, 410, 1, 0, e.line2, 250, 250, 250, w->fb);
 }
 
 constexpr int kErrBoxX[6][2] = {{5, 130},   {133, 263}, {266, 396},
@@ -553,6 +608,11 @@ int VerifyError(works *w) {
     if (c != 2 && c != 22 && c != 23 && c != 24) return 1;
   }
   return 0;
+}
+
+int ResetKeyShown(works *w) {
+  if (w == nullptr || w->screenState.load() != KZ_SCR_MAIN) return 0;
+  return VerifyError(w);
 }
 
 void DrawTastoErrore(works *w, int x0, int x1, int slot) {
@@ -594,8 +654,18 @@ void DrawError(works *w) {
 void ViewStatusTX(works *w) {
   if (w == nullptr || w->fb == nullptr) return;
   if (w->statusFlags.load() == 1 || (w->ampStatus1.load() & 1) == 0) return;
-  fill(w, 375, 175, 430, 209, 250, 0, 0);
-  text(w, 8, 390, 200, "TX", 255, 255, 255);
+  if (ReadingsStale(w)) return;  // the last transmit state is no longer known
+  // Between the meters; on the bank screens at the right end of the title
+  // band, over the plot layouts above the plot beside the frequency, so
+  // that it covers no table row and no part of the spectrum.
+  int x0 = 375, y0 = 175;
+  const int layout = w->workScreenType.load();
+  if (w->statusFlags.load() & 2)
+    x0 = 725, y0 = 22;
+  else if (layout == 4 || layout == 5)
+    x0 = 560, y0 = 22;
+  fill(w, x0, y0, x0 + 55, y0 + 34, 250, 0, 0);
+  text(w, 8, x0 + 15, y0 + 25, "TX", 255, 255, 255);
 }
 
 void ViewStatusInfo(works *w, const SerParameters &par) {
@@ -614,7 +684,12 @@ void ViewStatusInfo(works *w, const SerParameters &par) {
   }
 
   auto head = [&](int y, const char *s) { text(w, 8, 5, y, s, 255, 255, 255); };
-  auto val = [&](int y, const char *s) { text(w, 8, 180, y, s, 255, 255, 255); };
+  // A value that does not fit in font 8 up to the screen's edge is set in
+  // a smaller font.
+  static const int valFonts[] = {8, 10, 6};
+  auto val = [&](int y, const char *s) {
+    putStringBox(valFonts, 3, 180, 795, y, 1, 0, s, 255, 255, 255, w->fb);
+  };
   char buf[160], a[33], b[33], c[33];
 
   head(110, "VERSION");
@@ -631,10 +706,14 @@ void ViewStatusInfo(works *w, const SerParameters &par) {
            model == '0' ? "60W" : model == '1' ? "120W" : "");
   val(132, buf);
 
+  const bool stale = ReadingsStale(w);
   head(154, "POWER");
-  snprintf(buf, sizeof buf, "FWD:%02.01f, RFL:%02.01f , PW:%02.01f, SWR:%02.01f",
-           double(w->pwrFwd.load()), double(w->pwrRefl.load()), double(w->pwrIn.load()),
-           double(w->swr.load()));
+  if (stale)
+    snprintf(buf, sizeof buf, "FWD:---, RFL:--- , PW:---, SWR:---");
+  else
+    snprintf(buf, sizeof buf, "FWD:%02.01f, RFL:%02.01f , PW:%02.01f, SWR:%02.01f",
+             double(w->pwrFwd.load()), double(w->pwrRefl.load()), double(w->pwrIn.load()),
+             double(w->swr.load()));
   val(154, buf);
 
   head(176, "FREQUENCY");
@@ -645,9 +724,12 @@ void ViewStatusInfo(works *w, const SerParameters &par) {
   head(198, "TEMPERATURE");
   const bool fahr = w->tempMode == 1;
   const char *unit = fahr ? "°F" : "°C";
-  snprintf(buf, sizeof buf, "Current:%05.01fA (%05.01f), Tbrd:%04.02f%s, Thsk:%04.02f%s",
-           double(amperes(w)), double(w->currentRaw.load()), double(toShown(w, w->temp1.load())),
-           unit, double(toShown(w, w->temp2.load())), unit);
+  if (stale)
+    snprintf(buf, sizeof buf, "Current:---A (---), Tbrd:---%s, Thsk:---%s", unit, unit);
+  else
+    snprintf(buf, sizeof buf, "Current:%05.01fA (%05.01f), Tbrd:%04.02f%s, Thsk:%04.02f%s",
+             double(amperes(w)), double(w->currentRaw.load()),
+             double(toShown(w, w->temp1.load())), unit, double(toShown(w, w->temp2.load())), unit);
   val(198, buf);
   if (fahr) {
     snprintf(buf, sizeof buf, "CPU:%4.01f°F, GPU:%4.01f°F", double(toShown(w, w->cpuTemp.load())),

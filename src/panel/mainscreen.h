@@ -16,7 +16,16 @@ void DrawError(works *w);
 void DrawTastoErrore(works *w, int x0, int x1, int slot);
 // True when the error list holds a code other than 2, 22, 23 and 24.
 int VerifyError(works *w);
+// True when key 1 is the error reset key ("RESET" / " Error "): on the main
+// screen only, while VerifyError holds. On every other screen key 1 keeps
+// its way back, so an alarm that persists never locks the operator in.
+int ResetKeyShown(works *w);
 float ConversionCelsius_to_Fahrenheit(float celsius);
+// True while the amplifier's readings (powers, SWR, current, temperatures,
+// transmit state) are not current: a firmware update was started, or the
+// link has had no status reply for 3 s after having had one. The panel
+// then shows the needles at rest, "---" for the values and no TX marker.
+int ReadingsStale(works *w);
 // CPU and GPU temperatures from "my_temp" (through the command runner).
 void ReadCPUTemp(works *w);
 // dateTimeStr, at most once per wall-clock second.

@@ -35,6 +35,7 @@
 #include "core/setup.h"
 #include "core/works.h"
 #include "panel/keyb.h"
+#include "panel/mainscreen.h"
 #include "panel/meters.h"
 #include "platform/files.h"
 #include "platform/log.h"
@@ -292,8 +293,17 @@ void LoadParameterMenu(works *w, char *out, int index, int sub) {
     case M_TEMPUNITS: snprintf(out, kOut, "%s", w->tempMode != 0 ? "Fahrenheit" : "Celsius"); break;
     case M_PEAKMETER: snprintf(out, kOut, "%s", onOff(w->enablePwrPeak != 0)); break;
     case M_PEAKTIME: snprintf(out, kOut, "%i", TimerPeakSec); break;
-    case M_ALARM1: snprintf(out, kOut, "%02.02f", double(w->maxTemperature)); break;
-    case M_ALARM2: snprintf(out, kOut, "%02.02f", double(w->maxTemperature2)); break;
+    case M_ALARM1:
+    case M_ALARM2: {
+      // Stored and stepped in degrees C; shown in the unit the operator
+      // chose (the information bar and the status page use it too).
+      const float c = index == M_ALARM1 ? w->maxTemperature : w->maxTemperature2;
+      if (w->tempMode == 1)
+        snprintf(out, kOut, "%02.02f°F", double(ConversionCelsius_to_Fahrenheit(c)));
+      else
+        snprintf(out, kOut, "%02.02f", double(c));
+      break;
+    }
     case M_POWERUNITS: snprintf(out, kOut, "%s", w->powerUnits != 0 ? "dBm" : "Watt"); break;
     case M_SAVER: {
       int i = w->saveScreenIdx;

@@ -34,6 +34,7 @@
 
 #include "core/works.h"
 #include "panel/fb.h"
+#include "panel/mainscreen.h"
 #include "panel/text.h"
 
 // ===========================================================================
@@ -228,7 +229,6 @@ void powerText(char *buf, size_t size, float watts, bool dBm) {
   }
 }
 
-void label(works *w, int x, int y, const char *s) { putString(8, x, y, s, 0, 0, 0, w->fb); }
 
 }  // namespace
 
@@ -259,57 +259,86 @@ void rightMeter(works *w, float p, int scale, bool peaks) {
 
 }  // namespace
 
+// The label plates of the artwork sit beside the pivots, outside the
+// needles' sweep (left of the forward meter's, right of the right
+// meter's), so no needle ever crosses a name or a reading: the name on row
+// 216, the reading on row 240, each centred on its plate (font 8, or 10
+// where it would not fit).
+constexpr int kPlateX[2][2] = {{12, 130}, {670, 788}};
+constexpr int kNameRow = 216, kValueRow = 240;
+
+static void plateText(works *w, int plate, int row, const char *s) {
+  static const int fonts[] = {8, 10};
+  putStringBox(fonts, 2, kPlateX[plate][0] + 3, kPlateX[plate][1] - 3, row, 1, 1, s, 0, 0, 0,
+               w->fb);
+}
+
+// Readings that are no longer current (link silent, firmware update) put
+// both needles at rest with "---" for the values, and no peak needles; the
+// peak hold is left as it was. A peak needle is drawn under its value
+// needle, so the red needle stays visible where the two meet.
 void DrawMeters(works *w) {
   if (w == nullptr || w->fb == nullptr) return;
   if (w->statusFlags != 0 || w->workScreenType > 3) return;
   FbScreen *fb = w->fb;
-  const bool peaks = w->enablePwrPeak == 1;
+  const bool stale = ReadingsStale(w) != 0;
+  const bool peaks = !stale && w->enablePwrPeak == 1;
   const bool dBm = w->powerUnits != 0;
+  const char *none = dBm ? "---dBm" : "---W";
   char s[32];
 
   // Forward meter.
-  const float fwd = clean(w->pwrFwd);
+  const float fwd = stale ? 0.0f : clean(w->pwrFwd);
   const float fwdCap = w->ampModel == '1' ? 120.0f : 60.0f;
   w->angleFwd = NeedleAngle(limit(fwd, 0.0f, fwdCap), number_ofStep_meter_FWD);
-  if (peaks) CalcolaPwrPeak(w, w->pwrPeak);
-  drawNeedle(fb, kPivotFwdX, w->angleFwd, 255, 0, 0);
   if (peaks) {
+    CalcolaPwrPeak(w, w->pwrPeak);
     w->angleFwdPeak = NeedleAngle(w->peakFwd, number_ofStep_meter_FWD);
     drawNeedle(fb, kPivotFwdX, w->angleFwdPeak, 0, 0, 0);
   }
+  drawNeedle(fb, kPivotFwdX, w->angleFwd, 255, 0, 0);
 
   // Right meter; layout 0 leaves its needles where they were.
+  const char *name = nullptr;
   switch (w->workScreenType.load()) {
     case 1:
-      rightMeter(w, limit(clean(w->pwrRefl), 0.0f, 60.0f), number_ofStep_meter_REFL, peaks);
-      label(w, 535, 160, "REFLECTED");
+      name = "REFLECTED";
+      rightMeter(w, stale ? 0.0f : limit(clean(w->pwrRefl), 0.0f, 60.0f),
+                 number_ofStep_meter_REFL, peaks);
       powerText(s, sizeof s, w->pwrRefl, dBm);
-      label(w, 565, 180, s);
       break;
     case 2: {
+      name = "SWR";
       const float v = limit(clean(w->swr), 0.0f, 100.0f);
-      rightMeter(w, CalcolaSWR(v), number_ofStep_meter_SWR, peaks);
-      label(w, 570, 160, "SWR");
+      rightMeter(w, stale ? 0.0f : CalcolaSWR(v), number_ofStep_meter_SWR, peaks);
       snprintf(s, sizeof s, "%02.01f", double(v));
-      label(w, 580, 180, s);
+      none = "---";
       break;
     }
     case 3:
-      rightMeter(w, limit(clean(w->pwrIn), 0.0f, 60.0f), number_ofStep_meter_PW, peaks);
-      label(w, 560, 160, "PRWIN");
+      name = "PRWIN";
+      rightMeter(w, stale ? 0.0f : limit(clean(w->pwrIn), 0.0f, 60.0f), number_ofStep_meter_PW,
+                 peaks);
       powerText(s, sizeof s, w->pwrIn, dBm);
-      label(w, 570, 180, s);
       break;
     default:
       break;
   }
-  drawNeedle(fb, kPivotRightX, w->angleRight, 255, 0, 0);
+  if (name != nullptr) {
+    plateText(w, 1, kNameRow, name);
+    plateText(w, 1, kValueRow, stale ? none : s);
+  }
   if (peaks) drawNeedle(fb, kPivotRightX, w->angleRightPeak, 0, 0, 0);
+  drawNeedle(fb, kPivotRightX, w->angleRight, 255, 0, 0);
 
   DrawFreq(w);
-  label(w, 155, 160, "FORWARD");
-  powerText(s, sizeof s, w->pwrFwd, dBm);
-  label(w, 180, 180, s);
+  plateText(w, 0, kNameRow, "FORWARD");
+  if (stale) {
+    plateText(w, 0, kValueRow, dBm ? "---dBm" : "---W");
+  } else {
+    powerText(s, sizeof s, w->pwrFwd, dBm);
+    plateText(w, 0, kValueRow, s);
+  }
 }
 
 // ===========================================================================
@@ -343,8 +372,10 @@ void DrawGrid(works *w) {
   // Trace: point k uses entry k, or k + 213 (the middle of the trace) for
   // the narrow span. Copied out under the lock its writer holds, onto the
   // stack (4 KB, no allocation); O(xRangeEnd) lines.
+  // No trace before the first spectrum has arrived: the zeroed record
+  // would draw a flat line at the top, which reads as a saturated signal.
   SpectrumRec *rec = w->spectrum;
-  if (rec != nullptr && rec->trace != nullptr) {
+  if (rec != nullptr && rec->trace != nullptr && rec->updates.load() != 0) {
     const int first = divX == 16 ? 0 : 213;
     int points = xRangeEnd;
     if (points > kTraceLen - first) points = kTraceLen - first;

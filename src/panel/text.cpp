@@ -4,7 +4,8 @@
 //   1 font table    face, slot and fontSize of 20 slots, one FreeType
 //                   library; TTFLoad, LoadFonts
 //   2 UTF-8         utf8_get_next_char
-//   3 drawing       putString, getStringSpace
+//   3 drawing       putString, getStringSpace, the clipped-pixel count
+//   3b boxed text   putStringBox: font choice, wrapping, cutting at the start
 //   4 remote text   dispStatText
 //
 // Design rules:
@@ -23,7 +24,9 @@
 //   glyph in the usual case).
 #include "panel/text.h"
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -192,6 +195,12 @@ static FT_Error loadAt(FT_Face f, FT_Vector pen, int valid, unsigned cp, FT_Int3
   return FT_Load_Char(f, valid ? FT_ULong(cp) : 0, flags);
 }
 
+// Inked glyph pixels that fell outside the buffer (a text running past the
+// screen's edge); tests read it to prove that every text fits.
+static std::atomic<unsigned long> clippedPixels{0};
+
+unsigned long TextClippedPixels() { return clippedPixels.load(); }
+
 static inline uint8_t blend(uint8_t old, int c, int a) {
   return uint8_t(old * (255 - a) / 255 + c * a / 255);
 }
@@ -215,10 +224,13 @@ static void blitGlyph(FT_GlyphSlot g, FT_Vector pen, int r, int gr, int b, FbScr
     const int64_t row = baseRow - i;
     for (long j = 0; j < pitch; j++) {
       const int64_t col = baseCol + j;
-      if (col < 0 || col >= fb->xres) continue;  // no wrap onto the next row
-      const int64_t off = row * lineSize + col * 4;
-      if (off < 0 || off + 3 >= memSize) continue;
       const int a = src[j];
+      const int64_t off = row * lineSize + col * 4;
+      // No wrap onto the next row, nothing outside the buffer.
+      if (col < 0 || col >= fb->xres || off < 0 || off + 3 >= memSize) {
+        if (a != 0) clippedPixels++;
+        continue;
+      }
       uint8_t *px = buf + off;
       px[0] = blend(px[0], b, a);
       px[1] = blend(px[1], gr, a);
@@ -275,6 +287,120 @@ int getStringSpace(int font, const char *text) {
     pen.y += f->glyph->advance.y;
   }
   return int(sum / 64);
+}
+
+// ===========================================================================
+// 3b boxed text
+// ===========================================================================
+// A text that must stay inside a box of the panel: the largest font of a
+// list at which it fits, wrapped at blanks over a few lines; only when the
+// smallest font cannot hold it, each line still too wide loses characters
+// at its start ("..." in their place), so that its end (a port name, a
+// device path) stays readable. Costs one measure per font tried and per
+// wrapped line; no allocation (fixed buffers, texts up to 255 bytes).
+
+namespace {
+
+constexpr int kBoxLines = 4;
+constexpr size_t kBoxText = 256;
+
+struct BoxLines {
+  char line[kBoxLines][kBoxText];
+  int count;
+};
+
+// Greedy wrap of `text` at blanks into at most maxLines lines no wider
+// than `width` in `font`. False when it needs more lines or a word alone
+// is too wide; with `force` the rest goes into the last line instead and
+// every word is taken whatever its width.
+bool wrapText(int font, const char *text, int width, int maxLines, bool force, BoxLines &out) {
+  out.count = 0;
+  size_t pos = 0;
+  const size_t len = strnlen(text, kBoxText - 1);
+  while (pos < len) {
+    while (pos < len && text[pos] == ' ') pos++;
+    if (pos >= len) break;
+    if (out.count == maxLines) {
+      if (!force) return false;
+      return true;
+    }
+    char *cur = out.line[out.count];
+    size_t end = pos, taken = pos;
+    const bool last = out.count == maxLines - 1;
+    // Extend word by word while the line fits.
+    while (end < len) {
+      size_t next = end;
+      while (next < len && text[next] == ' ') next++;
+      while (next < len && text[next] != ' ') next++;
+      memcpy(cur, text + pos, next - pos);
+      cur[next - pos] = '\0';
+      const bool fits = getStringSpace(font, cur) <= width;
+      if (!fits && !(force && last)) break;
+      taken = next;
+      end = next;
+    }
+    if (taken == pos) {  // one word wider than the box
+      if (!force) return false;
+      taken = pos;
+      while (taken < len && text[taken] != ' ') taken++;
+    }
+    memcpy(cur, text + pos, taken - pos);
+    cur[taken - pos] = '\0';
+    out.count++;
+    pos = taken;
+  }
+  return out.count > 0;
+}
+
+// Cuts characters at the start of `line` until "..." and the rest fit.
+void cutAtStart(int font, char *line, int width) {
+  if (getStringSpace(font, line) <= width) return;
+  char buf[kBoxText + 4];
+  const size_t len = strlen(line);
+  for (size_t skip = 1; skip < len; skip++) {
+    if ((uint8_t(line[skip]) & 0xC0) == 0x80) continue;  // inside a UTF-8 sequence
+    snprintf(buf, sizeof buf, "...%s", line + skip);
+    if (getStringSpace(font, buf) <= width) {
+      snprintf(line, kBoxText, "%s", buf);
+      return;
+    }
+  }
+  line[0] = '\0';
+}
+
+}  // namespace
+
+int putStringBox(const int *fonts, int nFonts, int x0, int x1, int y, int maxLines, int centre,
+                 const char *text, int red, int green, int blue, FbScreen *fb) {
+  if (fonts == nullptr || nFonts <= 0 || text == nullptr || x1 <= x0) return 0;
+  if (maxLines < 1) maxLines = 1;
+  if (maxLines > kBoxLines) maxLines = kBoxLines;
+  const int width = x1 - x0;
+  BoxLines lines;
+  int font = fonts[nFonts - 1];
+  bool ok = false;
+  for (int i = 0; i < nFonts && !ok; i++) {
+    if (wrapText(fonts[i], text, width, maxLines, false, lines)) {
+      font = fonts[i];
+      ok = true;
+    }
+  }
+  if (!ok) {
+    if (!wrapText(font, text, width, maxLines, true, lines)) return 0;
+    for (int l = 0; l < lines.count; l++) cutAtStart(font, lines.line[l], width);
+  }
+  int size;
+  {
+    std::lock_guard<std::mutex> lk(fontMut);
+    size = (font >= 0 && font < KZ_FONT_SLOTS) ? fontSize[font] : 0;
+  }
+  const int step = size + size / 4;
+  for (int l = 0; l < lines.count; l++) {
+    int x = x0;
+    if (centre) x = x0 + (width - getStringSpace(font, lines.line[l])) / 2;
+    putString(font, x, y + l * step, lines.line[l], red, green, blue, fb);
+  }
+  return lines.count;
 }
 
 // ===========================================================================

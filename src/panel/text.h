@@ -20,6 +20,16 @@ void LoadFonts();
 void putString(int font, int x, int y, const char *text, int red, int green, int blue,
                FbScreen *fb);
 int getStringSpace(int font, const char *text);
+// Draws `text` inside the columns [x0, x1), first baseline at y: in the
+// first of `fonts` (largest first) at which it fits on at most maxLines
+// lines (wrapped at blanks, 1.25 font heights apart), left-aligned or
+// centred. When even the last font cannot hold it, each line still too
+// wide loses characters at its start ("..." in their place), so its end
+// stays. Returns the number of lines drawn.
+int putStringBox(const int *fonts, int nFonts, int x0, int x1, int y, int maxLines, int centre,
+                 const char *text, int red, int green, int blue, FbScreen *fb);
+// Inked glyph pixels dropped so far because they fell outside the screen.
+unsigned long TextClippedPixels();
 int utf8_get_next_char(const unsigned char *text, size_t length, size_t *position, int *valid,
                        unsigned int *codepoint);
 // Acts on one short remote display command ("VORNBANK", "VORNFT01",
