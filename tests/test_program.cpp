@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,12 +26,17 @@
 
 #include "core/setup.h"
 #include "core/threads.h"
+#include "core/timer.h"
 #include "core/works.h"
+#include "panel/buttons.h"
+#include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/gpio.h"
 #include "platform/paths.h"
 #include "sim/amp_sim.h"
+#include "sim/gpio_sim.h"
 #include "sim/window.h"
 #include "support.h"
 
@@ -561,4 +567,85 @@ TEST(Program, ScriptedControlsSteerTheBuiltinAmplifierHeadless) {
   size_t status = 0;
   for (size_t p = out.find("[sim] "); p != std::string::npos; p = out.find("[sim] ", p + 1)) status++;
   EXPECT_EQ(lines, status);
+}
+
+namespace {
+
+std::vector<std::pair<int, int>> gTaken;  // key, longBits as dispatched
+
+int recordTaken(works *w, int key, int bits) {
+  gTaken.push_back({key, bits});
+  w->keyFlags.fetch_and(uint8_t(~1u));
+  return 0;
+}
+
+void reportTaken(int key, int what) {
+  simGpioButtonTaken(key, what == GPIO_KEY_LONG   ? SIMGPIO_TAKEN_LONG
+                          : what == GPIO_KEY_DOWN ? SIMGPIO_TAKEN_DOWN
+                                                  : SIMGPIO_TAKEN_UP);
+}
+
+}  // namespace
+
+// The button thread stepped by hand on the fake clock (2 ms a pass), a
+// scripted press waiting on another thread.
+TEST(ScriptedPress, IsHeldUntilTheButtonThreadTookItAndNeverBecomesALongPress) {
+  auto w = std::make_unique<works>();
+  w->running = 1;
+  w->panelCmd = 255;
+  w->panelCmdTimer = 100000;
+  double savedLongPress = TIME_LONG_PRESS;
+  TIME_LONG_PRESS = 0.5;
+  simGpioReset();
+  kzGpioUse(&simGpioBackend);
+  kzClockUse(&kzClockFake);
+  kzFakeClockSet(0);
+  GpioSetDispatcher(recordTaken);
+  GpioSetKeyObserver(reportTaken);
+  ASSERT_EQ(GpioStart(w.get()), 0);
+  gTaken.clear();
+
+  // Runs one press on its own thread; the button thread makes `passes`
+  // passes while it waits (none: the thread is stalled).
+  auto press = [&](int key, bool longPress, int timeoutMs, int passes) {
+    std::atomic<int> rc{99};
+    std::thread presser([&] { rc = simGpioPress(key, longPress, timeoutMs); });
+    for (int i = 0; i < passes && rc.load() == 99; i++) {
+      GpioPass(w.get());
+      kzSleepUs(2000);
+    }
+    presser.join();
+    return rc.load();
+  };
+  // However late the presser puts the button down, the passes go on until
+  // the press is done; a tap is dispatched once, as a tap.
+  EXPECT_EQ(press(3, false, 20000, 2000000), 0);
+  ASSERT_EQ(gTaken.size(), 1u);
+  EXPECT_EQ(gTaken[0], std::make_pair(3, 0));
+  EXPECT_EQ(simGpioLevel(24), 1);  // released
+  // A long press is held past the long-press time, dispatched once as long.
+  gTaken.clear();
+  EXPECT_EQ(press(5, true, 20000, 2000000), 0);
+  ASSERT_EQ(gTaken.size(), 1u);
+  EXPECT_EQ(gTaken[0].first, 5);
+  EXPECT_NE(gTaken[0].second, 0);
+  // A button thread that takes nothing: the press gives up and lets go.
+  gTaken.clear();
+  EXPECT_EQ(press(2, false, 200, 0), -1);
+  EXPECT_EQ(simGpioLevel(23), 1);
+  EXPECT_TRUE(gTaken.empty());
+  // The unit stopping: a waiting press ends at once.
+  std::thread canceller([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    simGpioCancelPresses();
+  });
+  EXPECT_EQ(press(1, false, 60000, 0), -2);
+  canceller.join();
+
+  GpioSetKeyObserver(nullptr);
+  GpioSetDispatcher(nullptr);
+  kzGpioUse(nullptr);
+  kzClockUse(&kzClockReal);
+  TIME_LONG_PRESS = savedLongPress;
+  simGpioReset();
 }

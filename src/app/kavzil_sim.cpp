@@ -17,8 +17,8 @@
 // shown in the simulator window (sim/window.h) with the panel's buttons and
 // the simulator controls; the unit then runs on a second thread and the
 // window's event loop on the main thread. --snapshot saves the screen as
-// PNG every second and at exit (each file written whole, then renamed over
-// the last), --window-snapshot the whole window. The script of --keys and
+// PNG every second and when the stop comes (each file written whole, then
+// renamed over the last), --window-snapshot the whole window. The script of --keys and
 // --script runs on its own thread: front-panel keys are pressed on the
 // simulated GPIO block and held until the button thread has taken them;
 // the controls are the window's own (sim/window.h). The background pictures
@@ -155,9 +155,10 @@ FbScreen pictureRecord(uint8_t *pixels, int width, int height) {
 
 // The watcher: stops the unit after --seconds (or on Ctrl-C, or when the
 // window is closed), prints the status line and saves the snapshot once a
-// second. It starts before the start values are written: the run flag
-// reads 0 until then, and a stop asked for meanwhile waits for it to go up
-// (dropping it earlier would be undone by the start values).
+// second, and a last time when the stop comes. It starts before the start
+// values are written: the run flag reads 0 until then, and a stop asked
+// for meanwhile waits for it to go up (dropping it earlier would be undone
+// by the start values).
 void opened(works *w, void *ctx) {
   SimRun *run = static_cast<SimRun *>(ctx);
   {
@@ -170,17 +171,22 @@ void opened(works *w, void *ctx) {
     bool seenRunning = false;
     for (;;) {
       kzSleepMs(50);
-      if (w->running.load() != 0)
+      if (w->running.load() != 0) {
         seenRunning = true;
-      else if (seenRunning)
-        break;  // the unit stops on its own (the service keyboard's F12)
+      } else if (seenRunning) {
+        snapshot(w, run);  // the unit stops on its own (the service keyboard's F12)
+        break;
+      }
       int64_t now = kzNowMs();
       bool timeUp = run->opt.seconds > 0 && now - start >= int64_t(run->opt.seconds * 1000) &&
                     run->scriptDone.load();
       if (gStop.load() || timeUp) {
         if (!seenRunning) continue;
-        // The same path as the service keyboard's close key: the run flag
-        // drops and main shuts down, joining every thread.
+        // The last snapshot shows the unit as it was asked to stop, not
+        // the closing screen. Then the same path as the service keyboard's
+        // close key: the run flag drops and main shuts down, joining every
+        // thread.
+        snapshot(w, run);
         w->running = 0;
         break;
       }
@@ -200,7 +206,6 @@ void stopped(works *w, void *ctx) {
   SimRun *run = static_cast<SimRun *>(ctx);
   if (run->status.joinable()) run->status.join();
   std::lock_guard<std::mutex> lk(run->unitMut);
-  snapshot(w, run);
   // Every thread has been joined: the simulated screen can go, and the
   // window lets go of the record.
   fbFree(w->fb);
@@ -430,7 +435,7 @@ int main(int argc, char **argv) {
     }
   }
   if (!run.opt.snapshot.empty())
-    fprintf(stderr, "kavzil-sim: screen snapshots go to %s (every second and at exit)\n",
+    fprintf(stderr, "kavzil-sim: screen snapshots go to %s (every second and at the stop)\n",
             run.opt.snapshot.c_str());
   else if (win == nullptr)
     fprintf(stderr, "kavzil-sim: the screen is not shown: add --snapshot FILE.png to see it\n");

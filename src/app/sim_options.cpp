@@ -162,14 +162,15 @@ std::string readSteps(SimOptions &o, const char *v, bool keysOnly) {
 // 2 the option table
 // ===========================================================================
 
-using Take = std::string (*)(SimOptions &o, const char *v);  // v is null for a flag
+using Take = std::string (*)(SimOptions &o, const char *v);
 
 struct OptionSpec {
   const char *name;
   const char *arg;  // the value's name; nullptr: a flag
   const char *meaning;
   const char *allowed;  // what a value may be (empty for a flag)
-  Take take;
+  Take take;            // reads the value
+  bool SimOptions::*flag = nullptr;  // a flag sets this; neither: --help
 };
 
 const OptionSpec kOptions[] = {
@@ -229,19 +230,12 @@ const OptionSpec kOptions[] = {
        o.model = v[0];
        return "";
      }},
-    {"--quiet", nullptr, "no status lines on standard output", "",
-     [](SimOptions &o, const char *) -> std::string {
-       o.quiet = true;
-       return "";
-     }},
+    {"--quiet", nullptr, "no status lines on standard output", "", nullptr, &SimOptions::quiet},
     {"--headless", nullptr, "no window, even with a display (automatic without one)", "",
-     [](SimOptions &o, const char *) -> std::string {
-       o.headless = true;
-       return "";
-     }},
+     nullptr, &SimOptions::headless},
     {"--snapshot", "FILE.png",
-     "save the 800 x 480 screen as PNG every second and at exit (written whole, then "
-     "renamed over the last)",
+     "save the 800 x 480 screen as PNG every second and when the unit is asked to stop "
+     "(written whole, then renamed over the last)",
      "a file in an existing directory you can write in",
      [](SimOptions &o, const char *v) -> std::string {
        o.snapshot = v;
@@ -411,6 +405,10 @@ int simParseOptions(int argc, char **argv, SimOptions &o) {
       fprintf(stderr, "kavzil-sim: %s: no such option (kavzil-sim --help lists the options)\n",
               argv[i]);
       return SIM_OPTIONS_BAD;
+    }
+    if (s->flag) {
+      o.*(s->flag) = true;
+      continue;
     }
     if (s->take == nullptr) {
       simPrintHelp(stdout, defaults);
