@@ -550,18 +550,21 @@ TEST(Program, EveryBadOptionIsNamedAndStopsTheSimulatorBeforeItStarts) {
 TEST(Program, ScriptedControlsSteerTheBuiltinAmplifierHeadless) {
   KzTempRoot tmp("kz_script");
   ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt", "EnableKeyb: 0\n"), 0);
-  // The carrier goes on at 2.5 W, one step up is 3 W; ANT1 gets 25 ohm
-  // (the tuner bypassed: SWR 2). The run ends once the script is done.
+  // The carrier goes on at 2.5 W, one step up is 3 W; the band above 20 m
+  // is 17 m, where the amplifier's counter then reads 18.12 MHz. The key
+  // waits for the end of the start-up, the stop for the key; the last
+  // status line is printed at the stop.
   std::string out, err;
   ASSERT_EQ(runSimulatorLine({"--headless", "--root", tmp.dir, "--seconds", "9", "--script",
-                              "1:carrier,1:drive+,1:load,1:load"},
+                              "1:carrier,1:drive+,1:band+,9:6"},
                              out, err),
             0)
       << err;
   EXPECT_NE(err.find("kavzil-sim: script done"), std::string::npos) << err;
+  ASSERT_NE(out.rfind("[sim]"), std::string::npos) << err;
   std::string last = out.substr(out.rfind("[sim]"));
   EXPECT_NE(last.find("in  3.00 W"), std::string::npos) << last;
-  EXPECT_NE(last.find("SWR   2.00"), std::string::npos) << last;
+  EXPECT_NE(last.find("freq 18120000 Hz"), std::string::npos) << last;
   // Standard output holds the status lines only.
   size_t lines = std::count(out.begin(), out.end(), '\n');
   size_t status = 0;

@@ -182,10 +182,11 @@ void opened(works *w, void *ctx) {
                     run->scriptDone.load();
       if (gStop.load() || timeUp) {
         if (!seenRunning) continue;
-        // The last snapshot shows the unit as it was asked to stop, not
-        // the closing screen. Then the same path as the service keyboard's
-        // close key: the run flag drops and main shuts down, joining every
-        // thread.
+        // The last status line and snapshot show the unit as it was asked
+        // to stop, not the closing screen. Then the same path as the
+        // service keyboard's close key: the run flag drops and main shuts
+        // down, joining every thread.
+        if (!run->opt.quiet && run->up.load()) printStatus(w);
         snapshot(w, run);
         w->running = 0;
         break;
