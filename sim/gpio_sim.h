@@ -69,7 +69,8 @@ void simGpioSetButton(int n, bool pressed);
 // another button held meanwhile); -2 when cancelled.
 enum { SIMGPIO_TAKEN_UP = 0, SIMGPIO_TAKEN_DOWN = 1, SIMGPIO_TAKEN_LONG = 2 };
 int simGpioPress(int n, bool longPress, int timeoutMs);
-// The button thread's report for button n (what: SIMGPIO_TAKEN_*).
+// The button thread's report for button n (what: SIMGPIO_TAKEN_*, the
+// same numbers as the button thread's own, so it can be its observer).
 void simGpioButtonTaken(int n, int what);
 // A waiting press returns -2 now, and so does every later one until
 // simGpioReset (the unit is stopping).

@@ -582,12 +582,6 @@ int recordTaken(works *w, int key, int bits) {
   return 0;
 }
 
-void reportTaken(int key, int what) {
-  simGpioButtonTaken(key, what == GPIO_KEY_LONG   ? SIMGPIO_TAKEN_LONG
-                          : what == GPIO_KEY_DOWN ? SIMGPIO_TAKEN_DOWN
-                                                  : SIMGPIO_TAKEN_UP);
-}
-
 }  // namespace
 
 // The button thread stepped by hand on the fake clock (2 ms a pass), a
@@ -604,7 +598,7 @@ TEST(ScriptedPress, IsHeldUntilTheButtonThreadTookItAndNeverBecomesALongPress) {
   kzClockUse(&kzClockFake);
   kzFakeClockSet(0);
   GpioSetDispatcher(recordTaken);
-  GpioSetKeyObserver(reportTaken);
+  GpioSetKeyObserver(simGpioButtonTaken);
   ASSERT_EQ(GpioStart(w.get()), 0);
   gTaken.clear();
 

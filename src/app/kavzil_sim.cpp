@@ -277,13 +277,12 @@ int windowSavePng(void *, const uint8_t *pixels, int width, int height, const ch
   return fbSavePng(&rec, path, FB_DRAW);
 }
 
-// The button thread's report of what it took from a button, handed to the
+// The button thread reports what it took from a button straight to the
 // simulated GPIO block, which holds a scripted press until then.
-void buttonTaken(int key, int what) {
-  simGpioButtonTaken(key, what == GPIO_KEY_LONG   ? SIMGPIO_TAKEN_LONG
-                          : what == GPIO_KEY_DOWN ? SIMGPIO_TAKEN_DOWN
-                                                  : SIMGPIO_TAKEN_UP);
-}
+static_assert(int(GPIO_KEY_UP) == int(SIMGPIO_TAKEN_UP) &&
+                  int(GPIO_KEY_DOWN) == int(SIMGPIO_TAKEN_DOWN) &&
+                  int(GPIO_KEY_LONG) == int(SIMGPIO_TAKEN_LONG),
+              "the button thread's reports are the block's");
 
 // How long one stage of a scripted press may wait for the button thread.
 constexpr int kPressTimeoutMs = 15000;
@@ -391,7 +390,7 @@ int main(int argc, char **argv) {
   // the 800 x 480 memory screen (the display backend's default).
   simGpioReset();
   kzGpioUse(&simGpioBackend);
-  GpioSetKeyObserver(buttonTaken);
+  GpioSetKeyObserver(simGpioButtonTaken);
 
   if (run.opt.builtinAmp) {
     SimAmpOptions ao;
