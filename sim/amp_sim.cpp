@@ -75,6 +75,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <string_view>
 #include <termios.h>
 #include <thread>
@@ -671,6 +672,7 @@ SimAmp *simAmpStart(const SimAmpOptions &opt) {
     return nullptr;
   }
   a->worker = std::thread(workerLoop, a);
+  pthread_setname_np(a->worker.native_handle(), "sim-amp");
   return a;
 }
 

@@ -5,7 +5,9 @@
 // program writes. Cost: a few operations per access, under one lock.
 #include "sim/gpio_sim.h"
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <mutex>
 
 #include "platform/clock.h"
@@ -41,12 +43,18 @@ struct Block {
   uint32_t latch = 0;
   uint8_t pull[PINS] = {};
   bool pressed[BUTTONS] = {};
+  // Scripted presses: the thread's reports so far, per kind and button,
+  // and the report on which a scripted button is let go (-1 none).
+  uint32_t taken[3][BUTTONS] = {};
+  int releaseOn[BUTTONS] = {-1, -1, -1, -1, -1, -1};
+  bool cancelled = false;
   int clock = 0;  // clock line level as last seen
   int openResult = 0;
   Chip chip;
 };
 
 std::mutex gMut;
+std::condition_variable gTaken;  // a report came, or the presses were cancelled
 Block gBlock;
 
 uint8_t toRaw(double x) {
@@ -178,6 +186,54 @@ void simGpioSetButton(int n, bool pressed) {
   if (n < 1 || n > BUTTONS) return;
   std::lock_guard<std::mutex> lk(gMut);
   gBlock.pressed[n - 1] = pressed;
+}
+
+void simGpioButtonTaken(int n, int what) {
+  if (n < 1 || n > BUTTONS || what < SIMGPIO_TAKEN_UP || what > SIMGPIO_TAKEN_LONG) return;
+  {
+    std::lock_guard<std::mutex> lk(gMut);
+    Block &b = gBlock;
+    b.taken[what][n - 1]++;
+    if (b.releaseOn[n - 1] == what) {
+      b.pressed[n - 1] = false;
+      b.releaseOn[n - 1] = -1;
+    }
+  }
+  gTaken.notify_all();
+}
+
+void simGpioCancelPresses() {
+  {
+    std::lock_guard<std::mutex> lk(gMut);
+    gBlock.cancelled = true;
+  }
+  gTaken.notify_all();
+}
+
+int simGpioPress(int n, bool longPress, int timeoutMs) {
+  if (n < 1 || n > BUTTONS) return -1;
+  const int i = n - 1;
+  std::unique_lock<std::mutex> lk(gMut);
+  Block &b = gBlock;
+  // Waits for the next report of kind `what` after the count `since`.
+  auto await = [&](int what, uint32_t since) {
+    bool got = gTaken.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] {
+      return b.cancelled || b.taken[what][i] != since;
+    });
+    return b.cancelled ? -2 : got ? 0 : -1;
+  };
+  if (b.cancelled) return -2;
+  const int hold = longPress ? SIMGPIO_TAKEN_LONG : SIMGPIO_TAKEN_DOWN;
+  uint32_t held = b.taken[hold][i], up = b.taken[SIMGPIO_TAKEN_UP][i];
+  b.releaseOn[i] = hold;
+  b.pressed[i] = true;
+  int rc = await(hold, held);
+  if (rc != 0) {
+    b.pressed[i] = false;
+    b.releaseOn[i] = -1;
+    return rc;
+  }
+  return await(SIMGPIO_TAKEN_UP, up);
 }
 
 int simGpioFunction(int pin) {

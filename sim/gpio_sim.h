@@ -54,6 +54,28 @@ void simGpioSetOpenResult(int rc);
 // Button n (1-6, on GPIO21 + n) pressed or released.
 void simGpioSetButton(int n, bool pressed);
 
+// ---- scripted presses ---------------------------------------------------------
+// A press that the button thread cannot miss, however busy the machine: no
+// wall-clock hold is guessed. Button n goes down and stays down until the
+// thread reports (simGpioButtonTaken) that its debounce took the press, or
+// for a long press that it dispatched the long press; the block lets the
+// button go within that report, on the thread's own pass, so a presser
+// that is not scheduled for a while cannot turn a tap into a long press.
+// The call returns once the thread has taken the release (and dispatched
+// a short press). The hold is then as short as the debounce allows: six
+// passes of the thread, about 12 ms.
+// Returns 0 when done; -1 when the thread took nothing for `timeoutMs`
+// at one stage (the button is let go; a thread that does not run, or
+// another button held meanwhile); -2 when cancelled.
+enum { SIMGPIO_TAKEN_UP = 0, SIMGPIO_TAKEN_DOWN = 1, SIMGPIO_TAKEN_LONG = 2 };
+int simGpioPress(int n, bool longPress, int timeoutMs);
+// The button thread's report for button n (what: SIMGPIO_TAKEN_*, the
+// same numbers as the button thread's own, so it can be its observer).
+void simGpioButtonTaken(int n, int what);
+// A waiting press returns -2 now, and so does every later one until
+// simGpioReset (the unit is stopping).
+void simGpioCancelPresses();
+
 // ---- pin views -----------------------------------------------------------
 int simGpioFunction(int pin);  // 0 input, 1 output, others alternate
 int simGpioPull(int pin);      // 0 none, 1 down, 2 up

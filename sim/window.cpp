@@ -27,6 +27,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "sim/amp_sim.h"
@@ -39,7 +40,8 @@
 namespace {
 
 // Drive powers the -/+ keys step through, W.
-const double kDrives[] = {0.1, 0.25, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5, 4.0, 5.0, 6.0, 8.0, 10.0};
+const double kDrives[] = {kSimDriveMinW, 0.25, 0.5, 1.0, 1.5, 2.0, 2.5,
+                          3.0,           3.5,  4.0, 5.0, 6.0, 8.0, kSimDriveMaxW};
 constexpr int kDriveCount = int(sizeof kDrives / sizeof kDrives[0]);
 
 const uint32_t kSteps[] = {100, 1000, 10000, 100000};
@@ -68,6 +70,29 @@ const std::complex<double> kFixedZ[SIMC_LOADS] = {{0, 0}, {50, 0}, {25, 0}, {100
 const char *const kFaultNames[7] = {"I OUT", "REFL", "FWD", "SENS PW", "FILTER TX", "input power",
                                     "band"};
 
+const SimControlInfo kControlInfo[SIMC_ACTIONS - 1] = {
+    {SIMC_CARRIER, "carrier", "C", "carrier at the amplifier's input on / off"},
+    {SIMC_DRIVE_DOWN, "drive-", "-", "drive power one step down"},
+    {SIMC_DRIVE_UP, "drive+", "+", "drive power one step up"},
+    {SIMC_BAND_DOWN, "band-", "PgDn", "drive frequency to the band below"},
+    {SIMC_BAND_UP, "band+", "PgUp", "drive frequency to the band above"},
+    {SIMC_FREQ_DOWN, "freq-", "Left", "drive frequency one step down"},
+    {SIMC_FREQ_UP, "freq+", "Right", "drive frequency one step up"},
+    {SIMC_STEP, "step", "S", "frequency step: 100 Hz, 1 kHz, 10 kHz, 100 kHz"},
+    {SIMC_PORT, "port", "A", "antenna port the load control acts on: ANT1, ANT2, ANT3"},
+    {SIMC_LOAD, "load", "L",
+     "that port's load: its model, then 50, 25, 100 and 200+j100 ohm"},
+    {SIMC_HOT, "hot", "T", "over-temperature: both sensors forced to 75 C / released"},
+    {SIMC_FAULT, "fault", "F", "next fault bit of the amplifier's status (none, 0x01 ... 0x40, none)"},
+    {SIMC_TRIP, "trip", "P", "trip the amplifier's protection now"},
+    {SIMC_SILENT, "silent", "M", "silence the amplifier's serial link / let it answer again"},
+    {SIMC_RESTART, "restart", "R", "restart the amplifier's micro-controller"},
+};
+
+// Guards every SimControls record against the window and a script acting
+// at once (one simulator, one record).
+std::mutex gControlsMut;
+
 void applyDrive(const SimControls *c) {
   if (c->amp) simAmpSetDrive(c->amp, c->carrier ? c->driveW : 0.0, c->freqHz);
 }
@@ -81,6 +106,19 @@ void simControlsInit(SimControls *c, SimAmp *amp, double driveW, uint32_t freqHz
   c->driveW = driveW > 0 ? driveW : 2.5;
   c->freqHz = freqHz;
   applyDrive(c);
+}
+
+const SimControlInfo *simControlsTable() { return kControlInfo; }
+
+int simControlsByWord(const char *word) {
+  for (const SimControlInfo &i : kControlInfo)
+    if (strcmp(i.word, word) == 0) return i.action;
+  return SIMC_NONE;
+}
+
+SimControls simControlsCopy(const SimControls *c) {
+  std::lock_guard<std::mutex> lk(gControlsMut);
+  return *c;
 }
 
 uint32_t simControlsStepHz(const SimControls *c) {
@@ -108,6 +146,7 @@ const char *simControlsFaultName(int bit) {
 }
 
 int simControlsAct(SimControls *c, int action) {
+  std::lock_guard<std::mutex> lk(gControlsMut);
   if (c->amp == nullptr) return 0;
   switch (action) {
     case SIMC_CARRIER:
@@ -336,7 +375,8 @@ void drawButtons(SimWindow *w) {
 // The control strip: every control with its current value. Cost: some
 // forty short strings through the program's text code.
 void drawStrip(SimWindow *w) {
-  SimControls *c = w->controls;
+  const SimControls copy = simControlsCopy(w->controls);
+  const SimControls *c = &copy;
   fillRect(w, 0, kStripTop - 2, SIMWIN_W, SIMWIN_H, Rgb{12, 12, 12});
   w->chipCount = 0;
   char buf[96];

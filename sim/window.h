@@ -44,6 +44,24 @@ enum SimControlAction {
   SIMC_ACTIONS
 };
 
+// Names of the controls, for scripts (kavzil-sim --script) and help texts.
+struct SimControlInfo {
+  int action;           // SIMC_*
+  const char *word;     // script word: "carrier", "drive+", ...
+  const char *key;      // the window's key: "C", "+", ...
+  const char *meaning;  // what it does
+};
+// Every control, SIMC_CARRIER to SIMC_RESTART in order (SIMC_ACTIONS - 1 entries).
+const SimControlInfo *simControlsTable();
+// The action a script word names; SIMC_NONE for none.
+int simControlsByWord(const char *word);
+
+// Drive power the controls step through, W (the carrier's range).
+constexpr double kSimDriveMinW = 0.1, kSimDriveMaxW = 10.0;
+// Frequencies the amplifier covers (160 m to 6 m), Hz. The fine steps may
+// go a little outside them (1 MHz to 60 MHz), to try the unit there.
+constexpr uint32_t kSimFreqLowHz = 1800000, kSimFreqHighHz = 54000000;
+
 // Loads of a port, in the order the load key steps through them: the
 // port's own model, then fixed impedances.
 enum { SIMC_LOADS = 5 };
@@ -69,8 +87,11 @@ struct SimControls {
 // on the amplifier.
 void simControlsInit(SimControls *c, SimAmp *amp, double driveW, uint32_t freqHz);
 // Acts on one control; returns 1 when something changed (0 for an outside
-// amplifier or a step that has nowhere to go).
+// amplifier or a step that has nowhere to go). The window and a script may
+// act from different threads: every action takes the controls' lock.
 int simControlsAct(SimControls *c, int action);
+// A copy of the controls taken under that lock, to draw from.
+SimControls simControlsCopy(const SimControls *c);
 // Fine step size, Hz.
 uint32_t simControlsStepHz(const SimControls *c);
 // Impedance of load `load` (1..SIMC_LOADS-1); load 0 (the port's model)

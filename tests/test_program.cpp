@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,12 +26,17 @@
 
 #include "core/setup.h"
 #include "core/threads.h"
+#include "core/timer.h"
 #include "core/works.h"
+#include "panel/buttons.h"
+#include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/gpio.h"
 #include "platform/paths.h"
 #include "sim/amp_sim.h"
+#include "sim/gpio_sim.h"
 #include "sim/window.h"
 #include "support.h"
 
@@ -239,23 +245,29 @@ TEST(Program, HeadlessMenuEditIsStoredSentAndShown) {
   // ENTER edits it, + + - + makes it 30, ENTER stores it and goes back to
   // the list.
   const char *keys = "9.0:5,9.5:4,10.0:4,10.5:6,11.0:5,11.5:5,12.0:4,12.5:5,13.0:6";
-  auto t0 = std::chrono::steady_clock::now();
   pid_t pid = startSimulatedUnit({"--headless", "--amp", "external", "--root", root, "--snapshot",
                                   shot, "--keys", keys, "--seconds", "40", "--quiet"},
                                  log);
   ASSERT_GT(pid, 0);
-  auto since = [&] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  };
+  // Each key is held until the button thread has taken it, however late
+  // that is on a busy machine; the simulator says when the last one was.
+  std::string simLog;
+  EXPECT_TRUE(kzWaitFor(
+      [&] {
+        return kzReadFile(log, simLog) == 0 &&
+               simLog.find("kavzil-sim: script done") != std::string::npos;
+      },
+      60000));
   // Snapshots are written once a second, each whole; one taken after the
   // last key must show the list again.
-  while (since() < 14.6) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   Picture pic;
-  bool menuSeen = false;
-  while (!menuSeen && since() < 25) {
-    if (pic.load(shot) && showsMenuList(pic)) menuSeen = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+  auto done = std::chrono::steady_clock::now();
+  bool menuSeen = kzWaitFor(
+      [&] {
+        return std::chrono::steady_clock::now() - done > std::chrono::milliseconds(1500) &&
+               pic.load(shot) && showsMenuList(pic);
+      },
+      15000);
   // SIGTERM stops the unit through the same shutdown as --seconds.
   kill(pid, SIGTERM);
   int status = 0;
@@ -443,4 +455,194 @@ TEST(SimControls, CarrierFrequencyLoadsAndFaultsSteerTheSimulatedAmplifier) {
   simControlsInit(&outside, nullptr, 2.5, 7100000);
   for (int a = SIMC_NONE; a < SIMC_ACTIONS; a++) EXPECT_EQ(simControlsAct(&outside, a), 0) << a;
   EXPECT_EQ(outside.freqHz, 7100000u);
+}
+
+namespace {
+
+// Runs kavzil-sim with `args` to its end; its standard output and error
+// into `out` and `err`. Returns the exit status, -1 when it did not exit.
+int runSimulatorLine(const std::vector<std::string> &args, std::string &out, std::string &err) {
+  KzTempRoot files("kz_line");
+  std::string outPath = files.dir + "/out", errPath = files.dir + "/err";
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char *> argv{const_cast<char *>(KZ_SIM_BINARY)};
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(KZ_SIM_BINARY, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  kzReadFile(outPath, out);
+  kzReadFile(errPath, err);
+  return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+TEST(Program, EveryBadOptionIsNamedAndStopsTheSimulatorBeforeItStarts) {
+  KzTempRoot tmp("kz_opts");
+  std::string root = tmp.dir + "/unit";
+  struct Case {
+    std::vector<std::string> args;
+    std::string named;  // what standard error must name
+  } cases[] = {
+      {{"--freq", "abc"}, "--freq abc"},
+      {{"--freq", "14.2e6"}, "--freq 14.2e6"},
+      {{"--freq", "99999999999"}, "--freq 99999999999"},
+      {{"--freq", "1799999"}, "--freq 1799999"},
+      {{"--seconds", "-1"}, "--seconds -1"},
+      {{"--seconds", "0"}, "--seconds 0"},
+      {{"--seconds", "abc"}, "--seconds abc"},
+      {{"--seconds", "5x"}, "--seconds 5x"},
+      {{"--drive", "1000"}, "--drive 1000"},
+      {{"--drive", "-5"}, "--drive -5"},
+      {{"--drive", "nan"}, "--drive nan"},
+      {{"--model", "7"}, "--model 7"},
+      {{"--amp", "foo"}, "--amp foo"},
+      {{"--keys", "9:7"}, "--keys 9:7"},
+      {{"--keys", "9:5,x:1"}, "--keys 9:5,x:1"},
+      {{"--keys", "9:5:lang"}, "--keys 9:5:lang"},
+      {{"--keys", "9:carrier"}, "--keys 9:carrier"},
+      {{"--script", "9:warp"}, "--script 9:warp"},
+      {{"--script", "9:carrier:long"}, "--script 9:carrier:long"},
+      {{"--script", "9:carrier", "--amp", "external"}, "--script 9:carrier"},
+      {{"--seconds", "5", "--keys", "9:5"}, "--keys 9:5"},
+      {{"--snapshot", "/no/such/dir/x.png"}, "--snapshot /no/such/dir/x.png"},
+      {{"--snapshot", tmp.dir}, "--snapshot " + tmp.dir},
+      {{"--window-snapshot", "/no/such/dir/x.png"}, "--window-snapshot /no/such/dir/x.png"},
+      {{"--art", "/nonexistent"}, "--art /nonexistent"},
+      {{"--art", tmp.dir}, "--art " + tmp.dir},  // a directory without the pictures
+      // Even root may not create files in /sys.
+      {{"--root", "/sys"}, "--root /sys"},
+      {{"--root", tmp.dir + "/opt/set/setup.txt"}, "--root " + tmp.dir + "/opt/set/setup.txt"},
+      {{"--freq"}, "--freq: needs a value"},
+      {{"--bogus"}, "--bogus"},
+  };
+  ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt", "EnableKeyb: 0\n"), 0);
+  for (const Case &c : cases) {
+    // The case comes last: a later option of the same name wins.
+    std::vector<std::string> args = {"--root", root, "--headless", "--seconds", "30"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::string out, err;
+    EXPECT_EQ(runSimulatorLine(args, out, err), 2) << c.named;
+    EXPECT_NE(err.find(c.named), std::string::npos) << c.named << ": " << err;
+    EXPECT_EQ(err.find("kavzil-sim: root"), std::string::npos) << c.named << ": it started";
+  }
+  // Nothing started: the new root was never made.
+  EXPECT_FALSE(std::filesystem::exists(root));
+
+  // --help: every option with its meaning on standard output, exit 0.
+  std::string out, err;
+  EXPECT_EQ(runSimulatorLine({"--help"}, out, err), 0);
+  for (const char *opt : {"--root DIR", "--amp builtin|external", "--seconds N", "--drive W",
+                          "--freq HZ", "--model 0|1", "--quiet", "--headless", "--snapshot FILE",
+                          "--window-snapshot FILE", "--keys '", "--script '", "--art DIR",
+                          "carrier (C)", "restart (R)", "close (F12)"})
+    EXPECT_NE(out.find(opt), std::string::npos) << opt;
+}
+
+TEST(Program, ScriptedControlsSteerTheBuiltinAmplifierHeadless) {
+  KzTempRoot tmp("kz_script");
+  ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt", "EnableKeyb: 0\n"), 0);
+  // The carrier goes on at 2.5 W, one step up is 3 W; the band above 20 m
+  // is 17 m, where the amplifier's counter then reads 18.12 MHz. The key
+  // waits for the end of the start-up, the stop for the key; the last
+  // status line is printed at the stop.
+  std::string out, err;
+  ASSERT_EQ(runSimulatorLine({"--headless", "--root", tmp.dir, "--seconds", "9", "--script",
+                              "1:carrier,1:drive+,1:band+,9:6"},
+                             out, err),
+            0)
+      << err;
+  EXPECT_NE(err.find("kavzil-sim: script done"), std::string::npos) << err;
+  ASSERT_NE(out.rfind("[sim]"), std::string::npos) << err;
+  std::string last = out.substr(out.rfind("[sim]"));
+  EXPECT_NE(last.find("in  3.00 W"), std::string::npos) << last;
+  EXPECT_NE(last.find("freq 18120000 Hz"), std::string::npos) << last;
+  // Standard output holds the status lines only.
+  size_t lines = std::count(out.begin(), out.end(), '\n');
+  size_t status = 0;
+  for (size_t p = out.find("[sim] "); p != std::string::npos; p = out.find("[sim] ", p + 1)) status++;
+  EXPECT_EQ(lines, status);
+}
+
+namespace {
+
+std::vector<std::pair<int, int>> gTaken;  // key, longBits as dispatched
+
+int recordTaken(works *w, int key, int bits) {
+  gTaken.push_back({key, bits});
+  w->keyFlags.fetch_and(uint8_t(~1u));
+  return 0;
+}
+
+}  // namespace
+
+// The button thread stepped by hand on the fake clock (2 ms a pass), a
+// scripted press waiting on another thread.
+TEST(ScriptedPress, IsHeldUntilTheButtonThreadTookItAndNeverBecomesALongPress) {
+  auto w = std::make_unique<works>();
+  w->running = 1;
+  w->panelCmd = 255;
+  w->panelCmdTimer = 100000;
+  double savedLongPress = TIME_LONG_PRESS;
+  TIME_LONG_PRESS = 0.5;
+  simGpioReset();
+  kzGpioUse(&simGpioBackend);
+  kzClockUse(&kzClockFake);
+  kzFakeClockSet(0);
+  GpioSetDispatcher(recordTaken);
+  GpioSetKeyObserver(simGpioButtonTaken);
+  ASSERT_EQ(GpioStart(w.get()), 0);
+  gTaken.clear();
+
+  // Runs one press on its own thread; the button thread makes `passes`
+  // passes while it waits (none: the thread is stalled).
+  auto press = [&](int key, bool longPress, int timeoutMs, int passes) {
+    std::atomic<int> rc{99};
+    std::thread presser([&] { rc = simGpioPress(key, longPress, timeoutMs); });
+    for (int i = 0; i < passes && rc.load() == 99; i++) {
+      GpioPass(w.get());
+      kzSleepUs(2000);
+    }
+    presser.join();
+    return rc.load();
+  };
+  // However late the presser puts the button down, the passes go on until
+  // the press is done; a tap is dispatched once, as a tap.
+  EXPECT_EQ(press(3, false, 20000, 2000000), 0);
+  ASSERT_EQ(gTaken.size(), 1u);
+  EXPECT_EQ(gTaken[0], std::make_pair(3, 0));
+  EXPECT_EQ(simGpioLevel(24), 1);  // released
+  // A long press is held past the long-press time, dispatched once as long.
+  gTaken.clear();
+  EXPECT_EQ(press(5, true, 20000, 2000000), 0);
+  ASSERT_EQ(gTaken.size(), 1u);
+  EXPECT_EQ(gTaken[0].first, 5);
+  EXPECT_NE(gTaken[0].second, 0);
+  // A button thread that takes nothing: the press gives up and lets go.
+  gTaken.clear();
+  EXPECT_EQ(press(2, false, 200, 0), -1);
+  EXPECT_EQ(simGpioLevel(23), 1);
+  EXPECT_TRUE(gTaken.empty());
+  // The unit stopping: a waiting press ends at once.
+  std::thread canceller([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    simGpioCancelPresses();
+  });
+  EXPECT_EQ(press(1, false, 60000, 0), -2);
+  canceller.join();
+
+  GpioSetKeyObserver(nullptr);
+  GpioSetDispatcher(nullptr);
+  kzGpioUse(nullptr);
+  kzClockUse(&kzClockReal);
+  TIME_LONG_PRESS = savedLongPress;
+  simGpioReset();
 }

@@ -2,29 +2,27 @@
 // the board) against simulated peers, with its fixed paths under a root
 // directory and the board's shell commands recorded, never run.
 //
-//   kavzil-sim [--root DIR] [--amp builtin|external] [--seconds N]
-//              [--drive W] [--freq HZ] [--model 0|1] [--quiet]
-//              [--headless] [--snapshot FILE.png] [--keys 'SECONDS:KEY[:long],...']
-//              [--window-snapshot FILE.png] [--art DIR]
-//
-// --seconds counts from the start of the process (the start-up itself
-// takes about seven seconds: the loading count-down).
+// The command line (app/sim_options.h; kavzil-sim --help lists it) is read
+// and checked whole before anything starts. --seconds counts from the
+// start of the process (the start-up itself takes about seven seconds: the
+// loading count-down) and never ends the run before the script is done.
 // --amp builtin (default) starts the simulated amplifier on a PTY and
 // writes its slave path into LinPort of DIR/opt/set/setup.txt; external
-// leaves LinPort as the file gives it, for an outside peer. --seconds N
-// stops after N seconds through the normal shutdown (every thread joined,
-// exit status 0); without it the unit runs until Ctrl-C or until the
-// window is closed. One line of decoded status is printed each second.
+// leaves LinPort as the file gives it, for an outside peer. Without
+// --seconds the unit runs until Ctrl-C or until the window is closed. One
+// line of decoded status is printed each second on standard output;
+// everything else goes to standard error.
 // The screen is the simulated 800 x 480 memory display. With a display
 // (DISPLAY or WAYLAND_DISPLAY set, SDL2 in the build, no --headless) it is
 // shown in the simulator window (sim/window.h) with the panel's buttons and
 // the simulator controls; the unit then runs on a second thread and the
 // window's event loop on the main thread. --snapshot saves the screen as
-// PNG every second and at exit (each file written whole, then renamed over
-// the last), --window-snapshot the whole window; --keys presses front-panel
-// keys 1 to 6 on the simulated GPIO block at the given seconds after the
-// start (long: held past the long-press time). The background pictures are
-// read from --art (the build's generated artwork by default), the fonts
+// PNG every second and when the stop comes (each file written whole, then
+// renamed over the last), --window-snapshot the whole window. The script of --keys and
+// --script runs on its own thread: front-panel keys are pressed on the
+// simulated GPIO block and held until the button thread has taken them;
+// the controls are the window's own (sim/window.h). The background pictures
+// are read from --art (the build's generated artwork by default), the fonts
 // from the root, where the simulator links the system's files. The board's
 // "my_temp" script answers with fixed CPU and GPU temperatures.
 #include <atomic>
@@ -42,14 +40,17 @@
 #include <vector>
 #include <algorithm>
 
+#include "app/sim_options.h"
 #include "core/kavmain.h"
 #include "core/setup.h"
+#include "core/threads.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "panel/buttons.h"
 #include "panel/fb.h"
 #include "panel/keyb.h"
 #include "panel/text.h"
@@ -60,33 +61,13 @@
 
 namespace {
 
-struct KeyPress {
-  double atSeconds;
-  int key;
-  bool longPress;
-};
-
-struct SimOptions {
-  std::string root = "kavzil-root";
-  std::string art = KZ_ART_DIR;
-  std::string snapshot;
-  std::string windowSnapshot;
-  bool headless = false;
-  std::vector<KeyPress> keys;
-  bool builtinAmp = true;
-  int seconds = 0;
-  double driveW = 0;
-  uint32_t freqHz = 14070000;
-  char model = '0';
-  bool quiet = false;
-};
-
 std::atomic<bool> gStop{false};
 void onSignal(int) { gStop = true; }
 
 struct SimRun {
   SimOptions opt;
   std::atomic<bool> up{false};  // the start-up is over
+  std::atomic<bool> scriptDone{true};  // every step of the script has run
   int64_t startMs = 0;  // --seconds counts from the start of the process
   SimAmp *amp = nullptr;
   std::thread status;
@@ -99,94 +80,6 @@ struct SimRun {
   std::atomic<bool> unitDone{false};
   bool keybNoticeGiven = false;
 };
-
-void usage() {
-  fprintf(stderr,
-          "usage: kavzil-sim [--root DIR] [--amp builtin|external] [--seconds N]\n"
-          "                  [--drive W] [--freq HZ] [--model 0|1] [--quiet]\n"
-          "                  [--headless] [--snapshot FILE.png] [--art DIR]\n"
-          "                  [--keys 'SECONDS:KEY[:long],...'] [--window-snapshot FILE.png]\n");
-}
-
-// "2:1,3.5:4:long" -> presses; false on a malformed list.
-bool parseKeys(const char *text, std::vector<KeyPress> &out) {
-  std::string s(text);
-  size_t pos = 0;
-  while (pos < s.size()) {
-    size_t end = s.find(',', pos);
-    if (end == std::string::npos) end = s.size();
-    std::string item = s.substr(pos, end - pos);
-    pos = end + 1;
-    KeyPress k{};
-    char kind[8] = "";
-    int n = sscanf(item.c_str(), "%lf:%d:%7s", &k.atSeconds, &k.key, kind);
-    if (n < 2 || k.key < 1 || k.key > 6 || k.atSeconds < 0) return false;
-    if (n == 3 && strcmp(kind, "long") != 0) return false;
-    k.longPress = n == 3;
-    out.push_back(k);
-  }
-  return true;
-}
-
-int parseArgs(int argc, char **argv, SimOptions &o) {
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    auto next = [&](const char *name) -> const char * {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "kavzil-sim: %s needs a value\n", name);
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    const char *v = nullptr;
-    if (a == "--root") {
-      if (!(v = next("--root"))) return -1;
-      o.root = v;
-    } else if (a == "--amp") {
-      if (!(v = next("--amp"))) return -1;
-      if (strcmp(v, "builtin") == 0)
-        o.builtinAmp = true;
-      else if (strcmp(v, "external") == 0)
-        o.builtinAmp = false;
-      else
-        return -1;
-    } else if (a == "--seconds") {
-      if (!(v = next("--seconds"))) return -1;
-      o.seconds = atoi(v);
-    } else if (a == "--drive") {
-      if (!(v = next("--drive"))) return -1;
-      o.driveW = atof(v);
-    } else if (a == "--freq") {
-      if (!(v = next("--freq"))) return -1;
-      o.freqHz = uint32_t(strtoul(v, nullptr, 10));
-    } else if (a == "--model") {
-      if (!(v = next("--model"))) return -1;
-      o.model = v[0] == '1' ? '1' : '0';
-    } else if (a == "--help" || a == "-h") {
-      usage();
-      exit(0);
-    } else if (a == "--headless") {
-      o.headless = true;
-    } else if (a == "--snapshot") {
-      if (!(v = next("--snapshot"))) return -1;
-      o.snapshot = v;
-    } else if (a == "--window-snapshot") {
-      if (!(v = next("--window-snapshot"))) return -1;
-      o.windowSnapshot = v;
-    } else if (a == "--art") {
-      if (!(v = next("--art"))) return -1;
-      o.art = v;
-    } else if (a == "--keys") {
-      if (!(v = next("--keys")) || !parseKeys(v, o.keys)) return -1;
-    } else if (a == "--quiet") {
-      o.quiet = true;
-    } else {
-      fprintf(stderr, "kavzil-sim: unknown option %s\n", a.c_str());
-      return -1;
-    }
-  }
-  return 0;
-}
 
 // Puts `port` into the LinPort line of the setup file, creating the file
 // with the start values first when the root has none.
@@ -262,9 +155,10 @@ FbScreen pictureRecord(uint8_t *pixels, int width, int height) {
 
 // The watcher: stops the unit after --seconds (or on Ctrl-C, or when the
 // window is closed), prints the status line and saves the snapshot once a
-// second. It starts before the start values are written: the run flag
-// reads 0 until then, and a stop asked for meanwhile waits for it to go up
-// (dropping it earlier would be undone by the start values).
+// second, and a last time when the stop comes. It starts before the start
+// values are written: the run flag reads 0 until then, and a stop asked
+// for meanwhile waits for it to go up (dropping it earlier would be undone
+// by the start values).
 void opened(works *w, void *ctx) {
   SimRun *run = static_cast<SimRun *>(ctx);
   {
@@ -277,15 +171,23 @@ void opened(works *w, void *ctx) {
     bool seenRunning = false;
     for (;;) {
       kzSleepMs(50);
-      if (w->running.load() != 0)
+      if (w->running.load() != 0) {
         seenRunning = true;
-      else if (seenRunning)
-        break;  // the unit stops on its own (the service keyboard's F12)
+      } else if (seenRunning) {
+        snapshot(w, run);  // the unit stops on its own (the service keyboard's F12)
+        break;
+      }
       int64_t now = kzNowMs();
-      if (gStop.load() || (run->opt.seconds > 0 && now - start >= run->opt.seconds * 1000LL)) {
+      bool timeUp = run->opt.seconds > 0 && now - start >= int64_t(run->opt.seconds * 1000) &&
+                    run->scriptDone.load();
+      if (gStop.load() || timeUp) {
         if (!seenRunning) continue;
-        // The same path as the service keyboard's close key: the run flag
-        // drops and main shuts down, joining every thread.
+        // The last status line and snapshot show the unit as it was asked
+        // to stop, not the closing screen. Then the same path as the
+        // service keyboard's close key: the run flag drops and main shuts
+        // down, joining every thread.
+        if (!run->opt.quiet && run->up.load()) printStatus(w);
+        snapshot(w, run);
         w->running = 0;
         break;
       }
@@ -296,6 +198,7 @@ void opened(works *w, void *ctx) {
       }
     }
   });
+  kzNameThread(run->status, "sim-watch");
 }
 
 void started(works *, void *ctx) { static_cast<SimRun *>(ctx)->up = true; }
@@ -304,7 +207,6 @@ void stopped(works *w, void *ctx) {
   SimRun *run = static_cast<SimRun *>(ctx);
   if (run->status.joinable()) run->status.join();
   std::lock_guard<std::mutex> lk(run->unitMut);
-  snapshot(w, run);
   // Every thread has been joined: the simulated screen can go, and the
   // window lets go of the record.
   fbFree(w->fb);
@@ -375,21 +277,45 @@ int windowSavePng(void *, const uint8_t *pixels, int width, int height, const ch
   return fbSavePng(&rec, path, FB_DRAW);
 }
 
-// Presses the front-panel keys of --keys on the simulated GPIO block, at
-// their times from the start of the process.
-void pressKeys(const SimRun *run) {
-  std::vector<KeyPress> keys = run->opt.keys;
-  std::sort(keys.begin(), keys.end(),
-            [](const KeyPress &a, const KeyPress &b) { return a.atSeconds < b.atSeconds; });
-  for (const KeyPress &k : keys) {
-    int64_t at = run->startMs + int64_t(k.atSeconds * 1000);
-    while (kzNowMs() < at && !gStop.load()) kzSleepMs(10);
-    if (gStop.load()) return;
-    simGpioSetButton(k.key, true);
-    // A tap well past the debounce; a long press well past the long-press time.
-    kzSleepMs(k.longPress ? int64_t(TIME_LONG_PRESS * 1000) + 400 : 150);
-    simGpioSetButton(k.key, false);
+// The button thread reports what it took from a button straight to the
+// simulated GPIO block, which holds a scripted press until then.
+static_assert(int(GPIO_KEY_UP) == int(SIMGPIO_TAKEN_UP) &&
+                  int(GPIO_KEY_DOWN) == int(SIMGPIO_TAKEN_DOWN) &&
+                  int(GPIO_KEY_LONG) == int(SIMGPIO_TAKEN_LONG),
+              "the button thread's reports are the block's");
+
+// How long one stage of a scripted press may wait for the button thread.
+constexpr int kPressTimeoutMs = 15000;
+
+// The script of --keys and --script, on its own thread: each step at its
+// time after the start of the process, never before the step listed
+// before it is done. A front-panel key also waits for the end of the
+// start-up and is held on the simulated GPIO block until the button thread
+// has taken it; a control acts as the window's key does, a service key as
+// the window's. Each step is reported on standard error with the times it
+// began and ended, the end of the script with "kavzil-sim: script done".
+void runScript(SimRun *run) {
+  for (const SimStep &s : run->opt.script) {
+    int64_t at = run->startMs + int64_t(s.atSeconds * 1000);
+    while (!gStop.load() && (kzNowMs() < at || (s.key && !run->up.load()))) kzSleepMs(10);
+    if (gStop.load()) break;
+    double ran = double(kzNowMs() - run->startMs) / 1000.0;
+    if (s.key) {
+      int rc = simGpioPress(s.key, s.longPress, kPressTimeoutMs);
+      if (rc == -2) break;
+      if (rc == -1)
+        fprintf(stderr, "kavzil-sim: script %s: the button thread did not take the key within %d s\n",
+                s.text.c_str(), kPressTimeoutMs / 1000);
+    } else if (s.action) {
+      simControlsAct(&run->controls, s.action);
+    } else if (s.service) {
+      windowServiceKey(run, s.service);
+    }
+    fprintf(stderr, "kavzil-sim: script %s ran at %.1f s, done at %.1f s\n", s.text.c_str(), ran,
+            double(kzNowMs() - run->startMs) / 1000.0);
   }
+  run->scriptDone = true;
+  if (!gStop.load()) fprintf(stderr, "kavzil-sim: script done\n");
 }
 
 // The fonts of the unit under the root: links to this machine's files
@@ -421,9 +347,11 @@ void linkFonts() {
 int main(int argc, char **argv) {
   SimRun run;
   run.startMs = kzNowMs();
-  if (parseArgs(argc, argv, run.opt) != 0) {
-    usage();
-    return 2;
+  run.opt.art = KZ_ART_DIR;
+  switch (simParseOptions(argc, argv, run.opt)) {
+    case SIM_OPTIONS_HELP: return 0;
+    case SIM_OPTIONS_BAD: return 2;
+    default: break;
   }
   // From here on Ctrl-C and SIGTERM stop the unit through its shutdown,
   // even when they come during the start-up.
@@ -462,6 +390,7 @@ int main(int argc, char **argv) {
   // the 800 x 480 memory screen (the display backend's default).
   simGpioReset();
   kzGpioUse(&simGpioBackend);
+  GpioSetKeyObserver(simGpioButtonTaken);
 
   if (run.opt.builtinAmp) {
     SimAmpOptions ao;
@@ -506,7 +435,7 @@ int main(int argc, char **argv) {
     }
   }
   if (!run.opt.snapshot.empty())
-    fprintf(stderr, "kavzil-sim: screen snapshots go to %s (every second and at exit)\n",
+    fprintf(stderr, "kavzil-sim: screen snapshots go to %s (every second and at the stop)\n",
             run.opt.snapshot.c_str());
   else if (win == nullptr)
     fprintf(stderr, "kavzil-sim: the screen is not shown: add --snapshot FILE.png to see it\n");
@@ -517,8 +446,12 @@ int main(int argc, char **argv) {
       fprintf(stderr, "kavzil-sim: no window: --window-snapshot saves nothing\n");
   }
 
-  std::thread keys;
-  if (!run.opt.keys.empty()) keys = std::thread(pressKeys, &run);
+  std::thread script;
+  if (!run.opt.script.empty()) {
+    run.scriptDone = false;
+    script = std::thread(runScript, &run);
+    kzNameThread(script, "sim-script");
+  }
 
   KavHooks hooks;
   hooks.opened = opened;
@@ -532,14 +465,16 @@ int main(int argc, char **argv) {
       rc = KavMain(&hooks);
       run.unitDone = true;
     });
+    kzNameThread(unit, "sim-unit");
     simWindowRun(win, run.opt.windowSnapshot.c_str());
     unit.join();
     simWindowClose(win);
   } else {
     rc = KavMain(&hooks);
   }
-  gStop = true;  // a key presser still waiting ends now
-  if (keys.joinable()) keys.join();
+  gStop = true;  // a script step still waiting ends now
+  simGpioCancelPresses();
+  if (script.joinable()) script.join();
   if (run.amp) simAmpStop(run.amp);
   return rc;
 }

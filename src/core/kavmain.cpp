@@ -141,8 +141,7 @@ int KavMain(const KavHooks *hooks) {
   w->lastKeyTime = kzKeyClockSeconds();
   showBackground(w.get(), w->ampModel.load() == '1' ? "start120" : "start");
   startInitThread = 1;
-  thInit.th = std::thread(LoadThread, w.get());
-  thInit.started = true;
+  StartThreadNamed(thInit, "LoadThread", LoadThread, w.get());
   kzSleepMs(int64_t(waitKAV + 1) * 1000);
   startInitThread = 0;
   // The count-down is in its last pause by now; it ends without drawing,
@@ -150,8 +149,7 @@ int KavMain(const KavHooks *hooks) {
   if (thInit.th.joinable()) thInit.th.join();
 
   // 12: the update marker is cleared once the unit has run for a while.
-  thAggFw.th = std::thread(AggFWThread, w.get());
-  thAggFw.started = true;
+  StartThreadNamed(thAggFw, "AggFWThread", AggFWThread, w.get());
 
   // 13: the status background, the menus, the key bar; then the first
   // transceiver parameters. Their frequency is taken only from the
@@ -170,8 +168,7 @@ int KavMain(const KavHooks *hooks) {
 
   // 15-17
   if (w->setup->EnableKeyb == '1') {
-    thrKey.th = std::thread(keyb, w.get());
-    thrKey.started = true;
+    StartThreadNamed(thrKey, "keyb", keyb, w.get());
   }
   StartThreadSoket(w.get());
   StartThreadKAV(w.get());

@@ -8,6 +8,9 @@
 // not available.
 #include "core/threads.h"
 
+#include <pthread.h>
+
+#include <cstdio>
 #include <mutex>
 
 #include "amplifier/errors.h"
@@ -29,12 +32,18 @@ std::atomic<int> startInitThread{0};
 // handler restarts remote threads) while main may be joining it.
 static std::mutex gTableMut;
 
-template <typename F>
-static void startIn(KzThread &slot, F fn, works *w) {
+void kzNameThread(std::thread &t, const char *name) {
+  char cut[16];
+  snprintf(cut, sizeof cut, "%s", name);
+  pthread_setname_np(t.native_handle(), cut);
+}
+
+void StartThreadNamed(KzThread &slot, const char *name, void (*fn)(works *), works *w) {
   std::lock_guard<std::mutex> lk(gTableMut);
   // A slot whose earlier thread ended (remote restart) is joined first.
   if (slot.started && slot.th.joinable()) slot.th.join();
   slot.th = std::thread(fn, w);
+  kzNameThread(slot.th, name);
   slot.started = true;
 }
 
@@ -44,14 +53,14 @@ static void notInThisBuild(const char *name) {
 }
 
 void StartThreadGPIO(works *w) {
-  if (w->setup->EnableGPIO == '1') startIn(thrGPIO, GPIO, w);
+  if (w->setup->EnableGPIO == '1') StartThreadNamed(thrGPIO, "GPIO", GPIO, w);
 }
 
 void StartThreadLinear(works *w) {
   if (w->setup->EnableLinear != '1') return;
   // The link thread runs on after a port failure: a retry reopens its port.
   if (LinearRequestReopen()) return;
-  startIn(thrLin, Linear, w);
+  StartThreadNamed(thrLin, "Linear", Linear, w);
 }
 
 void StartThreadSoket(works *w) {
@@ -100,7 +109,7 @@ void StartKavReadFFT(works *w) {
 }
 
 void StartThreadTimer(works *w) {
-  if (w->setup->EnableTime == '1') startIn(thrTime, timer, w);
+  if (w->setup->EnableTime == '1') StartThreadNamed(thrTime, "timer", timer, w);
 }
 
 void StartThreadCommRemote(works *w) {

@@ -17,6 +17,13 @@ extern KzThread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer, thrL
 extern int waitKAV;
 extern std::atomic<int> startInitThread;
 
+// Every thread of the program is started here: `fn(w)` in `slot`, named
+// `name` (the thread entry's name, which top -H and a debugger show). A
+// slot whose earlier thread has ended is joined first.
+void StartThreadNamed(KzThread &slot, const char *name, void (*fn)(works *), works *w);
+// Names a running thread; names are cut to the system's 15 characters.
+void kzNameThread(std::thread &t, const char *name);
+
 void StartThreadGPIO(works *w);
 void StartThreadLinear(works *w);
 void StartThreadSoket(works *w);

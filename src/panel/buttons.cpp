@@ -117,6 +117,12 @@ std::atomic<KzKeyDispatcher> gDispatch{noDispatcher};
 
 int dispatch(works *w, int key, int longBits) { return gDispatch.load()(w, key, longBits); }
 
+std::atomic<KzKeyObserver> gObserver{nullptr};
+
+void observe(int key, int what) {
+  if (KzKeyObserver o = gObserver.load()) o(key, what);
+}
+
 void shadowHigh(int pin) {
   g.setShadow |= pinBit(pin);
   g.clrShadow &= ~pinBit(pin);
@@ -130,6 +136,7 @@ void shadowLow(int pin) {
 }  // namespace
 
 void GpioSetDispatcher(KzKeyDispatcher d) { gDispatch = d ? d : noDispatcher; }
+void GpioSetKeyObserver(KzKeyObserver o) { gObserver = o; }
 
 // ---------------------------------------------------------------------------
 // 3 set-up
@@ -293,7 +300,9 @@ void timeButtons(works *w) {
       if (g.repeats == 0 && elapsed > threshold - kWarnAheadS && KeyHasLongPress(w, key))
         w->keyFlags.fetch_or(1);
       if (elapsed > threshold) {
-        if (dispatch(w, key, int(g.pending | m)) != 0) {
+        int again = dispatch(w, key, int(g.pending | m));
+        observe(key, GPIO_KEY_LONG);
+        if (again != 0) {
           g.startMs = kzNowMs();
           if (g.repeats <= REPEATS_SLOW) g.repeats++;  // only the rate depends on it
         } else {
@@ -308,6 +317,7 @@ void timeButtons(works *w) {
         g.timed &= ~m;
         g.repeats = 0;
       }
+      if (b.prev != -1) observe(key, b.state == 0 ? GPIO_KEY_DOWN : GPIO_KEY_UP);
       b.prev = b.state;
     }
   }

@@ -15,6 +15,14 @@ using KzKeyDispatcher = int (*)(works *w, int key, int longBits);
 // the build; tests install a recording one).
 void GpioSetDispatcher(KzKeyDispatcher d);
 
+// What the thread has taken from a button, reported on its own thread to
+// an observer (the simulator, which holds a scripted press until the
+// thread has seen it): the debounced press, a long-press dispatch, and the
+// debounced release once its dispatch (if any) has returned.
+enum { GPIO_KEY_UP = 0, GPIO_KEY_DOWN = 1, GPIO_KEY_LONG = 2 };
+using KzKeyObserver = void (*)(int key, int what);
+void GpioSetKeyObserver(KzKeyObserver o);  // nullptr: none
+
 void GPIO(works *w);
 
 // The thread's two halves, for stepping it one pass at a time.
