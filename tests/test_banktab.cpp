@@ -62,7 +62,7 @@ TEST_F(BankTabTest, ReadsTypesRowsAndLineQuirks) {
 TEST_F(BankTabTest, OutOfRangeValuesAreCorrectedAndLogged) {
   parse("x 5000000000 -1 2 7 9 4 nan\ny 100 200 1 3 0 3 -2.5\n");
   EXPECT_EQ(row(0), "x 2147483647 2147483647 0 0 1 3 0.0");
-  EXPECT_EQ(log.countContaining("bank table row 0 (x)"), 7);
+  EXPECT_EQ(log.countContaining("antenna.txt line 1: row 0 (x)"), 7);
   EXPECT_EQ(row(1), "y 100 200 1 3 0 3 -2.5");
 }
 

@@ -49,11 +49,12 @@ TEST(ThermalVentola, ParsesRowsAndReadsTheFile) {
   auto w = kzTestWorks(rec);
   std::vector<std::string> traces;
   kzLogHook([&](char k, const std::string &t) { if (k == 'T') traces.push_back(t); });
-  ReadVentolaFile(w.get());  // missing: no curve, the fan is never commanded
+  ReadVentolaFile(w.get());  // missing: the built-in curve runs the fan
   EXPECT_EQ(traces.at(0), "Ventola File not FOUND!!");
   w->temp1 = 70;
   searchPercentVentola(w.get());
-  EXPECT_TRUE(kzTakeQueued(w.get()).empty());
+  EXPECT_EQ(kzTakeQueued(w.get()), std::vector<int>{23});
+  EXPECT_EQ(w->fanSent.load(), 100);
 
   std::string text = "; temperature percentage\r\n30 20\r\n\n   \r\n40.5\t50.9\nnan 10\n"
                      "45 inf\n47 250\nhello\n" + std::string(300, '9') + "\n50 100";

@@ -44,9 +44,11 @@ const char *const kLanFile = "/etc/network/interfaces";
 
 // ---- address texts ---------------------------------------------------------
 
+// An empty value (a keyword alone on its line) may have no data pointer at
+// all: nothing is copied then.
 void copyText(char (&dst)[32], std::string_view src) {
   size_t n = src.size() < sizeof dst - 1 ? src.size() : sizeof dst - 1;
-  memcpy(dst, src.data(), n);
+  if (n > 0) memcpy(dst, src.data(), n);
   dst[n] = '\0';
 }
 
@@ -128,7 +130,7 @@ void parseLanText(const char *text, size_t len) {
 
 int ReadLanParam() {
   std::string data;
-  if (kzReadFile(kzPath(kLanFile), data) != 0) {
+  if (kzReadFile(kzPath(kLanFile), data, KZ_LAN_MAX_BYTES) != 0) {
     // The globals keep what they held: a half-cleared set would show an
     // empty gateway that is still marked present.
     kzTrace("Error opening network connection configuration file. CODE: %d\n", errno);
@@ -203,16 +205,21 @@ int SaveLanParam() {
   }
   std::string path = kzPath(kLanFile);
   std::string data;
-  if (kzReadFile(path, data) != 0) {
-    kzTrace("Error opening network connection configuration file. CODE: %d\n", errno);
-    return -1;
+  // A file over the limit is not read at all; the rewrite refuses one
+  // with too many lines. Either is refused whole: cutting it would lose the
+  // board's other settings.
+  bool tooLong = false;
+  if (kzReadFile(path, data, KZ_LAN_MAX_BYTES) != 0) {
+    if (errno != EFBIG) {
+      kzTrace("Error opening network connection configuration file. CODE: %d\n", errno);
+      return -1;
+    }
+    tooLong = true;
   }
   std::string out;
-  if (lanRewriteText(data, out) != 0) {
-    // Refused whole: cutting it would lose the board's other settings.
-    kzLog(KZ_LOG_ERR, "network configuration file too long (%zu bytes), not saved",
-          data.size());
-    kzTrace("network configuration file too long (%zu bytes), not saved\n", data.size());
+  if (tooLong || lanRewriteText(data, out) != 0) {
+    kzLog(KZ_LOG_ERR, "network configuration file too long, not saved");
+    kzTrace("network configuration file too long, not saved\n");
     return -1;
   }
   if (kzSaveFileAtomic(path, out) != 0) {
