@@ -177,3 +177,35 @@ TEST(ThermalLog, WritesHeaderAndLinesBetweenRemounts) {
   EXPECT_FALSE(kzFileExists(logPath));
   EXPECT_EQ(kzCmdRecorded(), (std::vector<std::string>{rw}));
 }
+
+// Without a usable curve (an empty file, or rows the curve cannot use) the
+// fan runs on the built-in one, logged: at 48.4 degrees it is commanded to
+// 60 %, never left at 0. A row colder than the one before is ignored.
+TEST(ThermalVentola, EmptyOrUnusableCurveRunsTheFanOnTheBuiltInOne) {
+  TempRoot root;
+  SetupRec rec{};
+  auto w = kzTestWorks(rec);
+  KzLogCapture log('L');
+  for (const char *text : {"", "; only a comment\n\nfan fast\n"}) {
+    ASSERT_EQ(kzSaveFileAtomic(root.dir + "/opt/set/ventola.txt", text), 0);
+    ReadVentolaFile(w.get());
+    ASSERT_EQ(w->fanCount, 3) << text;
+    w->fanSent = 0;
+    w->temp1 = 48.4f;
+    searchPercentVentola(w.get());
+    EXPECT_EQ(w->fanSent.load(), 60) << text;
+    EXPECT_EQ(kzTakeQueued(w.get()), std::vector<int>{23}) << text;
+  }
+  EXPECT_EQ(log.count("ventola.txt: no usable fan curve, built-in curve used (0 C 30%, 40 C "
+                      "60%, 50 C 100%)"),
+            2);
+  EXPECT_EQ(log.count("ventola.txt line 3: not a temperature and a percentage, ignored"), 1);
+
+  const char curve[] = "30 0\n40 30\n50 60\n20 0\n60 100\n";
+  parseVentolaText(w.get(), curve, sizeof curve - 1);
+  EXPECT_EQ(w->fanCount, 4);
+  EXPECT_EQ(log.count("ventola.txt line 4: temperature not above the row before, ignored"), 1);
+  w->temp1 = 55;
+  searchPercentVentola(w.get());
+  EXPECT_EQ(w->fanPercent.load(), 60);
+}
