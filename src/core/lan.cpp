@@ -87,8 +87,9 @@ void SplitAddrInv(char *text, const uint8_t *bytes) {
 
 void parseLanText(const char *text, size_t len) {
   IP[0] = NetMask[0] = Gateway[0] = DNS[0] = MAC[0] = '\0';
+  int traced = 0;  // a file of repeated keywords cannot flood standard error
   kzForEachLine(std::string_view(text, len), KZ_LAN_LINE_MAX,
-                [](std::string_view line, bool) {
+                [&traced](std::string_view line, bool) {
     size_t i = 0;
     while (i < line.size() && isBlank(line[i])) ++i;
     size_t start = i;
@@ -98,10 +99,10 @@ void parseLanText(const char *text, size_t len) {
     std::string_view value = i < line.size() ? line.substr(i + 1) : std::string_view();
     if (word == "address") {
       copyText(IP, value);
-      kzTrace("ip: %s\n", IP);
+      if (traced++ < KZ_TRACED_ROWS) kzTrace("ip: %s\n", IP);
     } else if (word == "netmask") {
       copyText(NetMask, value);
-      kzTrace("NetMask: %s\n", NetMask);
+      if (traced++ < KZ_TRACED_ROWS) kzTrace("NetMask: %s\n", NetMask);
     } else if (word == "gateway") {
       copyText(Gateway, value);
     } else if (word == "nameserver") {
