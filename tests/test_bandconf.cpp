@@ -10,11 +10,18 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include <utility>
+
+#include "amplifier/linear.h"
 #include "core/bandconf.h"
+#include "core/notice.h"
 #include "core/works.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "sim/unit_files.h"
 #include "support.h"
 
 namespace {
@@ -157,8 +164,10 @@ TEST_F(BandConfTest, SearchKBuiltInAndFromTable) {
   EXPECT_FLOAT_EQ(SearchK(w.get(), 1), 2.5e-5f);
   EXPECT_FLOAT_EQ(SearchK(w.get(), 3), -0.005f);
   EXPECT_FLOAT_EQ(SearchK(w.get(), 9), 1.0f);
+  // No row covers 7 MHz: the built-in coefficients, never 1.
   w->freqHz = 7000000;
-  EXPECT_FLOAT_EQ(SearchK(w.get(), 0), 1.0f);
+  EXPECT_FLOAT_EQ(SearchK(w.get(), 0), 5.156579e-6f);
+  EXPECT_FLOAT_EQ(SearchK(w.get(), 3), -0.007f);
 }
 
 TEST_F(BandConfTest, FilterTableAndChoice) {
@@ -198,4 +207,90 @@ TEST_F(BandConfTest, ReadersUseTheFixedPaths) {
   LoadTabFiltri(w.get());
   EXPECT_EQ(w->confCount, 3);
   EXPECT_EQ(w->filters[0].enabled, 1);
+}
+
+// The factory filter table with two lines of junk before it and its 40 m
+// line damaged in place: every filter stays on its own relay, so 14.2 MHz
+// still sends filter 4 and 28.5 MHz filter 6 on the amplifier's wire; the
+// damaged slot selects nothing. Each bad line is logged, the file named.
+TEST_F(BandConfTest, DamagedFilterLinesNeverMoveAFilterToAnotherRelay) {
+  KzLogCapture log('L');
+  filter("garbage in the table\n\x01\x02\xff\n;low high enabled\n"
+         "1800000 2000000 1\n3500000 4000000 1\n5300000 73O0000 1\n10100000 10150000 1\n"
+         "14000000 14350000 1\n18068000 21450000 1\n24890000 29700000 1\n0 0 0\n");
+  int wire[2];
+  ASSERT_EQ(pipe(wire), 0);
+  w->linFD = wire[1];
+  for (auto [freq, sent] : {std::pair{14200000u, "SF3000010;"}, {28500000u, "SF3000040;"}}) {
+    w->freqHz = freq;
+    SetFilterFromfreq(w.get());
+    ASSERT_EQ(queued(), std::vector<int>{28}) << freq;
+    ASSERT_EQ(SendLinearCommand(w.get(), 28), 0);
+    char buf[64] = {};
+    ASSERT_GT(read(wire[0], buf, sizeof buf - 1), 0);
+    EXPECT_EQ(std::string(buf + 2), sent) << freq;  // after the two CRC characters
+  }
+  close(wire[0]);
+  close(wire[1]);
+  w->freqHz = 7100000;
+  SetFilterFromfreq(w.get());
+  EXPECT_TRUE(queued().empty());
+  EXPECT_EQ(log.count("filter.txt line 1: not a filter line, skipped (no filter slot)"), 1);
+  EXPECT_EQ(log.count("filter.txt line 2: not a filter line, skipped (no filter slot)"), 1);
+  EXPECT_EQ(log.count("filter.txt line 6: not \"low high enabled\", filter 2 disabled"), 1);
+  char notice[64];
+  ASSERT_EQ(PanelNoticeText(w.get(), notice, sizeof notice), 1);
+  EXPECT_STREQ(notice, "Settings file damaged: filter.txt");
+}
+
+// Junk in config.txt stays a row of its own (the rows after it keep their
+// bands) but is logged, and its calibration is never used: the readings
+// there, and at a frequency no row covers, come from the built-in
+// coefficients. A file over the cap is not read at all.
+TEST_F(BandConfTest, DamagedConfigRowsAreLoggedAndNeverBecomeCalibrations) {
+  KzLogCapture log('L');
+  config(std::string(kBands) + "garbage here\n10000000 10150000 25 500 4 400 100 1000 0 1 1 1 1\n");
+  ASSERT_EQ(w->confCount, 5);
+  w->freqHz = 3600000;  // a good row keeps its calibration
+  EXPECT_FLOAT_EQ(SearchK(w.get(), 0), 1e-4f);
+  // The garbage row (edge 0, infinite coefficients) covers 0 to 10 MHz and
+  // bounds no row before it.
+  for (uint32_t f : {7100000u, 9000000u}) {
+    w->freqHz = f;
+    EXPECT_FLOAT_EQ(SearchK(w.get(), 0), 5.156579e-6f) << f;
+    EXPECT_FLOAT_EQ(SearchK(w.get(), 2), 5.5078103e-6f) << f;
+  }
+  EXPECT_EQ(log.count("config.txt line 5: not a band row of 24 numbers, kept as row 3 "
+                      "(missing numbers 0)"),
+            1);
+  EXPECT_EQ(log.count("config.txt line 5: row 3: forward calibration unusable, built-in "
+                      "coefficient used"),
+            1);
+  EXPECT_EQ(log.countContaining("config.txt line 6: not a band row"), 1);  // 13 numbers
+  char notice[64];
+  ASSERT_EQ(PanelNoticeText(w.get(), notice, sizeof notice), 1);
+  EXPECT_STREQ(notice, "Settings file damaged: config.txt");
+
+  ASSERT_EQ(kzSaveFileAtomic(dir + "/opt/set/config.txt",
+                             std::string(KZ_TABLE_MAX_BYTES + 1, '\n')),
+            0);
+  ReadConfigFile(w.get());
+  EXPECT_EQ(w->confCount, 0);
+  EXPECT_EQ(log.count("can't read /opt/set/config.txt: larger than 1048576 bytes, not read, "
+                      "file left as it is"),
+            1);
+}
+
+// The simulated unit's tables cover 6 m: at 50.1 MHz full scale on every
+// detector reads as the unit's own calibration, inside the meters' range.
+TEST_F(BandConfTest, SimulatedUnitReadsSanelyAtSixMetres) {
+  simWriteUnitFiles(dir);
+  ReadConfigFile(w.get());
+  w->freqHz = 50100000;
+  ASSERT_GE(ConfRowForFreq(w.get(), 50100000), 0);
+  for (int kind = 0; kind < 3; ++kind) {
+    float full = SearchK(w.get(), kind) * 4095.0f * 4095.0f;
+    EXPECT_GT(full, 1.0f) << kind;
+    EXPECT_LT(full, 200.0f) << kind;
+  }
 }

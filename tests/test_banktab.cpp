@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/notice.h"
 #include "core/works.h"
 #include "platform/cmdrun.h"
 #include "platform/files.h"
@@ -62,7 +64,7 @@ TEST_F(BankTabTest, ReadsTypesRowsAndLineQuirks) {
 TEST_F(BankTabTest, OutOfRangeValuesAreCorrectedAndLogged) {
   parse("x 5000000000 -1 2 7 9 4 nan\ny 100 200 1 3 0 3 -2.5\n");
   EXPECT_EQ(row(0), "x 2147483647 2147483647 0 0 1 3 0.0");
-  EXPECT_EQ(log.countContaining("bank table row 0 (x)"), 7);
+  EXPECT_EQ(log.countContaining("antenna.txt line 1: row 0 (x)"), 7);
   EXPECT_EQ(row(1), "y 100 200 1 3 0 3 -2.5");
 }
 
@@ -138,4 +140,45 @@ TEST_F(BankTabTest, EditingWrapsAtTheEnds) {
   EXPECT_EQ(edit(0, {0, 0, 0, 1, 1, 1, 1}), band + "0 1 1 0 -0.1");
   w->antTabRow = 11;  // no such row
   EXPECT_EQ(edit(1, {0}), band + "0 1 1 0 -0.1");
+}
+
+// Garbage in a bank file keeps the table's documented fallback (default
+// edges, settings kept) but every bad line is logged with its number and
+// the file is named on the panel. A bank file that cannot be read gives
+// the defaults and is never replaced by a save.
+TEST_F(BankTabTest, DamagedOrUnreadableFileIsLoudAndUnreadableIsKept) {
+  ASSERT_EQ(kzSaveFileAtomic(root.file("antenna_b1.txt"),
+                             "!Gen\n160m 1800000 2000000 1 2 0 1 0.0\n#~garbage~#\n"
+                             "40m 7000000 7300000 1 3 0 2 0.0 extra\n"),
+            0);
+  EXPECT_EQ(LoadTabConfig(w.get(), 1), 0);
+  EXPECT_EQ(log.count("Error Reinit antenna\n"), 1);
+  EXPECT_EQ(row(0), "160m 1800000 2000000 1 2 0 1 0.0");
+  EXPECT_EQ(row(2), "60m 5330500 5450000 1 3 0 2 0.0");  // the third row's settings
+  EXPECT_EQ(log.countContaining("antenna_b1.txt line 3: row 1 (#~garba): not a bank row"), 1);
+  EXPECT_EQ(log.countContaining("antenna_b1.txt line 4: row 2 (40m): not a bank row"), 1);
+  EXPECT_EQ(log.count("antenna_b1.txt line 3: row 1 has a band edge of 0: default bands and "
+                      "edges for the whole table, the rows' settings kept"),
+            1);
+  char notice[64];
+  ASSERT_EQ(PanelNoticeText(w.get(), notice, sizeof notice), 1);
+  EXPECT_STREQ(notice, "Settings file damaged: antenna_b1.txt");
+
+  std::filesystem::create_directory(root.file("antenna_b2.txt"));
+  kzCmdClearRecorded();
+  EXPECT_EQ(LoadTabConfig(w.get(), 2), 0);
+  EXPECT_EQ(w->bandCount, 11);
+  EXPECT_EQ(row(5), "20m 14000000 14350000 0 1 1 0 0.0");
+  w->freqHz = 14200000;
+  SaveToBank(w.get(), 2, 1);
+  EXPECT_TRUE(kzCmdRecorded().empty());
+  EXPECT_TRUE(std::filesystem::is_directory(root.file("antenna_b2.txt")));
+  EXPECT_EQ(log.count("can't save /opt/set/antenna_b2.txt: the bank table in use could not be "
+                      "read, file kept"),
+            1);
+  ASSERT_EQ(PanelNoticeText(w.get(), notice, sizeof notice), 1);
+  EXPECT_STREQ(notice, "Settings files damaged: antenna_b1.txt, antenna_b2.txt");
+  EXPECT_EQ(LoadTabConfig(w.get(), 3), 0);  // missing: defaults, saves again
+  SaveTabConfig(w.get(), 3);
+  EXPECT_EQ(kzCmdRecorded(), kRemounts);
 }

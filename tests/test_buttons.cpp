@@ -103,6 +103,9 @@ TEST(GpioBoard, RefusesOffTheBoard) {
   std::ofstream(other) << std::string("qemu,virt\0linux,dummy-virt\0", 27);
   EXPECT_EQ(kzIsBcmBoard(pi.c_str()), 1);
   EXPECT_EQ(kzIsBcmBoard(other.c_str()), 0);
+  // Whole names only.
+  EXPECT_EQ(kzCompatibleIsBcm("brcm,bcm2835-x\0xbrcm,bcm2711", 29), 0);
+  EXPECT_EQ(kzCompatibleIsBcm("brcm,bcm2711", 12), 1);
 
   // Off the board nothing is mapped and the thread leaves the buttons off
   // without ending the process.

@@ -105,3 +105,21 @@ TEST_F(KeybTest, KeyboardPluggedInLaterIsFoundOnTheTwentySecondLook) {
 }
 
 }  // namespace
+
+// Records in any pieces: only a completed key-down record gives its key,
+// and a piece never spills into the next record.
+TEST(KeybFeed, PutsRecordsTogetherFromAnyPieces) {
+  input_event ev[2]{};
+  ev[0].type = EV_KEY, ev[0].code = KEY_F11, ev[0].value = 1;
+  ev[1].type = EV_KEY, ev[1].code = KEY_F11, ev[1].value = 0;
+  const auto *bytes = reinterpret_cast<const unsigned char *>(ev);
+  KeybReader r{};
+  int code = 0;
+  EXPECT_EQ(KeybFeed(&r, bytes, 3, &code), 3u);
+  EXPECT_EQ(code, -1);
+  EXPECT_EQ(KeybFeed(&r, bytes + 3, sizeof ev - 3, &code), sizeof ev[0] - 3);  // stops at the end
+  EXPECT_EQ(code, KEY_F11);
+  EXPECT_EQ(KeybFeed(&r, bytes + sizeof ev[0], sizeof ev[1], &code), sizeof ev[1]);
+  EXPECT_EQ(code, -1);  // a release
+  EXPECT_EQ(r.fill, 0u);
+}

@@ -128,3 +128,17 @@ TEST(LanAddr, SplitAndJoin) {
   EXPECT_EQ(SplitAddr("300.99999999999999999.7", guard), 3);
   EXPECT_EQ((std::vector<int>(guard, guard + 4)), (std::vector<int>{255, 255, 7, 0}));
 }
+
+// A keyword alone on its line has an empty value with no characters behind
+// it: it reads as an empty text (the sanitizer build checks that no null
+// pointer reaches memcpy on the way).
+TEST(LanFile, KeywordWithoutValueReadsEmpty) {
+  KzLogCapture log;
+  const char text[] = "iface eth0 inet static\naddress\n";
+  parseLanText(text, sizeof text - 1);
+  EXPECT_STREQ(IP, "");
+  const char gw[] = "address 10.0.0.2\ngateway";
+  parseLanText(gw, sizeof gw - 1);
+  EXPECT_STREQ(IP, "10.0.0.2");
+  EXPECT_EQ(Gateway_none, 1);
+}

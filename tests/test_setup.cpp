@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/notice.h"
 #include "core/optset.h"
 #include "core/setup.h"
 #include "core/works.h"
@@ -241,4 +242,66 @@ TEST(OptSetWindow, OverlappingWritersShareOneWritableWindow) {
   ASSERT_EQ(OptSetRemountRw(), 0);
   OptSetRemountRo();
   EXPECT_EQ(kzCmdRecorded(), kRemounts);
+}
+
+// A setup.txt that exists but cannot be read (here a directory, which also
+// holds for root) is neither rebuilt nor replaced: start values in memory,
+// the reason in the log, the file named on the panel, every save refused
+// until a read succeeds. An empty or binary file starts on the start values
+// and says so.
+TEST_F(SetupTest, UnreadableOrDamagedFileIsLoudAndNeverReplaced) {
+  std::filesystem::create_directory(file());
+  readSetup(w.get());
+  EXPECT_TRUE(kzCmdRecorded().empty());  // nothing written at start
+  EXPECT_TRUE(logged("can't read /opt/set/setup.txt: Is a directory (21), file left as it is"));
+  EXPECT_EQ(w->antenna.load(), 0);
+  char notice[64];
+  ASSERT_EQ(PanelNoticeText(w.get(), notice, sizeof notice), 1);
+  EXPECT_STREQ(notice, "Settings file damaged: setup.txt");
+  w->antenna = 2;
+  EXPECT_EQ(writeSetup(w.get()), -2);
+  EXPECT_TRUE(kzCmdRecorded().empty());
+  EXPECT_TRUE(std::filesystem::is_directory(file()));
+  EXPECT_TRUE(logged("can't write /opt/set/setup.txt: the file could not be read, it is kept "
+                     "as it is"));
+
+  std::filesystem::remove(file());
+  put("");
+  logs.clear();
+  readSetup(w.get());
+  EXPECT_TRUE(logged("setup.txt: no setting in the file, start values used"));
+  EXPECT_EQ(writeSetup(w.get()), 0);  // read: saves again
+
+  put("\x7f" "ELF\x02\x01\nEnableKeyb: 0\nNumAntenna: 9\n\xff\xfe\n");
+  logs.clear();
+  readSetup(w.get());
+  EXPECT_EQ(rec.EnableKeyb, '0');
+  EXPECT_TRUE(logged("setup.txt line 1: not a setting, ignored"));
+  EXPECT_EQ(std::count_if(logs.begin(), logs.end(), [](const std::string &l) {
+              return l.rfind("setup.txt line 3: NumAntenna: -9- refused, kept ", 0) == 0;
+            }),
+            1);
+  EXPECT_TRUE(logged("setup.txt line 4: not a setting, ignored"));
+  // Once per file and run: the notice was given already.
+  EXPECT_EQ(std::string(w->damagedFiles), "setup.txt");
+}
+
+// A save cut by a power loss leaves "<file>.tmp"; the start removes the
+// program's own ones between the remounts and leaves every other file.
+TEST(OptSetStart, StaleTemporaryFilesOfTheProgramAreRemoved) {
+  KzTempRoot root("kz_tmpclean");
+  KzLogCapture log('L');
+  EXPECT_EQ(OptSetRemoveStaleTemps(), 0);
+  EXPECT_TRUE(kzCmdRecorded().empty());  // nothing to do: no remount
+  const char *own[] = {"setup.txt.tmp", "atu_ant3_b19.txt.tmp", "atu_ant1.txt.tmp",
+                       "antenna_b2.txt.tmp", "antenna.txt.tmp"};
+  const char *other[] = {"notes.tmp", "config.txt.tmp", "atu_ant4.txt.tmp", "setup.txt",
+                         "antenna_bx.txt.tmp"};
+  for (const char *n : other) ASSERT_EQ(kzSaveFileAtomic(root.file(n), "keep"), 0);
+  for (const char *n : own) ASSERT_EQ(kzSaveFileAtomic(root.file(n), "cut"), 0);
+  EXPECT_EQ(OptSetRemoveStaleTemps(), 5);
+  for (const char *n : own) EXPECT_FALSE(kzFileExists(root.file(n))) << n;
+  for (const char *n : other) EXPECT_TRUE(kzFileExists(root.file(n))) << n;
+  EXPECT_EQ(kzCmdRecorded(), kRemounts);
+  EXPECT_EQ(log.count("removed /opt/set/setup.txt.tmp left by a cut save"), 1);
 }

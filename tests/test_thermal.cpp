@@ -49,11 +49,12 @@ TEST(ThermalVentola, ParsesRowsAndReadsTheFile) {
   auto w = kzTestWorks(rec);
   std::vector<std::string> traces;
   kzLogHook([&](char k, const std::string &t) { if (k == 'T') traces.push_back(t); });
-  ReadVentolaFile(w.get());  // missing: no curve, the fan is never commanded
+  ReadVentolaFile(w.get());  // missing: the built-in curve runs the fan
   EXPECT_EQ(traces.at(0), "Ventola File not FOUND!!");
   w->temp1 = 70;
   searchPercentVentola(w.get());
-  EXPECT_TRUE(kzTakeQueued(w.get()).empty());
+  EXPECT_EQ(kzTakeQueued(w.get()), std::vector<int>{23});
+  EXPECT_EQ(w->fanSent.load(), 100);
 
   std::string text = "; temperature percentage\r\n30 20\r\n\n   \r\n40.5\t50.9\nnan 10\n"
                      "45 inf\n47 250\nhello\n" + std::string(300, '9') + "\n50 100";
@@ -175,4 +176,36 @@ TEST(ThermalLog, WritesHeaderAndLinesBetweenRemounts) {
   LogTempFunction(w.get(), 0);
   EXPECT_FALSE(kzFileExists(logPath));
   EXPECT_EQ(kzCmdRecorded(), (std::vector<std::string>{rw}));
+}
+
+// Without a usable curve (an empty file, or rows the curve cannot use) the
+// fan runs on the built-in one, logged: at 48.4 degrees it is commanded to
+// 60 %, never left at 0. A row colder than the one before is ignored.
+TEST(ThermalVentola, EmptyOrUnusableCurveRunsTheFanOnTheBuiltInOne) {
+  TempRoot root;
+  SetupRec rec{};
+  auto w = kzTestWorks(rec);
+  KzLogCapture log('L');
+  for (const char *text : {"", "; only a comment\n\nfan fast\n"}) {
+    ASSERT_EQ(kzSaveFileAtomic(root.dir + "/opt/set/ventola.txt", text), 0);
+    ReadVentolaFile(w.get());
+    ASSERT_EQ(w->fanCount, 3) << text;
+    w->fanSent = 0;
+    w->temp1 = 48.4f;
+    searchPercentVentola(w.get());
+    EXPECT_EQ(w->fanSent.load(), 60) << text;
+    EXPECT_EQ(kzTakeQueued(w.get()), std::vector<int>{23}) << text;
+  }
+  EXPECT_EQ(log.count("ventola.txt: no usable fan curve, built-in curve used (0 C 30%, 40 C "
+                      "60%, 50 C 100%)"),
+            2);
+  EXPECT_EQ(log.count("ventola.txt line 3: not a temperature and a percentage, ignored"), 1);
+
+  const char curve[] = "30 0\n40 30\n50 60\n20 0\n60 100\n";
+  parseVentolaText(w.get(), curve, sizeof curve - 1);
+  EXPECT_EQ(w->fanCount, 4);
+  EXPECT_EQ(log.count("ventola.txt line 4: temperature not above the row before, ignored"), 1);
+  w->temp1 = 55;
+  searchPercentVentola(w.get());
+  EXPECT_EQ(w->fanPercent.load(), 60);
 }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "core/notice.h"
 #include "platform/files.h"
 #include "support.h"
 #include "tuner/tunemem.h"
@@ -172,4 +174,48 @@ TEST(TuneMem, InsertDeleteAndWholeBank) {
   EXPECT_TRUE(same(w->tuneTab[0][3130], tune(2, 3, 4)) && w->tuneTab[2][2120].valid == 0);
   EXPECT_EQ(rec.enaCatSer, '1');
   EXPECT_EQ(kzTakeQueued(w.get()), std::vector<int>{35});
+}
+
+// A tune file that exists but cannot be read (a directory here, which holds
+// for root too) gives an empty table marked unread: a store of the current
+// tune keeps it in memory but never replaces the file; once the file reads
+// again, saves go on. A damaged file logs its first bad lines and a count.
+TEST(TuneMem, UnreadableFileIsNeverReplacedAndBadLinesAreBounded) {
+  KzTempRoot root("kz_tmem");
+  SetupRec rec{};
+  auto w = kzTestWorks(rec);
+  KzLogCapture log('L');
+  std::filesystem::create_directory(root.file("atu_ant1_b1.txt"));
+  LoadTabAtu(w.get(), 1, 0);
+  EXPECT_EQ(log.count("can't read /opt/set/atu_ant1_b1.txt: Is a directory (21), file left "
+                      "as it is"),
+            1);
+  w->freqHz = 14200000;
+  w->tuneWord = 0;
+  InsertTuneToMem(w.get(), 1, 0);
+  EXPECT_TRUE(w->tuneTab[0][3130].valid);
+  EXPECT_TRUE(kzCmdRecorded().empty());  // no remount, nothing written
+  EXPECT_TRUE(std::filesystem::is_directory(root.file("atu_ant1_b1.txt")));
+  EXPECT_EQ(log.count("can't save /opt/set/atu_ant1_b1.txt: the tune file in use could not be "
+                      "read, file kept"),
+            1);
+  char notice[64];
+  ASSERT_EQ(PanelNoticeText(w.get(), notice, sizeof notice), 1);
+  EXPECT_STREQ(notice, "Settings file damaged: atu_ant1_b1.txt");
+
+  std::filesystem::remove(root.file("atu_ant1_b1.txt"));
+  std::string bad;
+  for (int i = 0; i < 100; ++i) bad += "7000 0 1 1 1 1\n";
+  ASSERT_EQ(kzSaveFileAtomic(root.file("atu_ant1_b1.txt"), "3130 14200000 1 1 37 120\n" + bad), 0);
+  testing::internal::CaptureStdout();
+  LoadTabAtu(w.get(), 1, 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(log.countContaining("atu_ant1_b1.txt line "), 10);
+  EXPECT_EQ(log.count("atu_ant1_b1.txt line 2: no slot index 0-4999, skipped"), 1);
+  EXPECT_EQ(log.count("atu_ant1_b1.txt: 100 bad lines in all, the first 10 logged"), 1);
+  InsertTuneToMem(w.get(), 1, 0);  // read: the save goes through
+  EXPECT_EQ(kzCmdRecorded().size(), 2u);
+  std::string text;
+  ASSERT_EQ(kzReadFile(root.file("atu_ant1_b1.txt"), text), 0);
+  EXPECT_EQ(text, "3130 14200000 1 0 0 0\n");
 }

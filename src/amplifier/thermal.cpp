@@ -88,6 +88,12 @@ float CalcolaTemp(unsigned short raw) {
 namespace {
 
 constexpr size_t kVentolaLine = 255;  // longer lines are cut here
+constexpr int kMaxFanRows = 1000;     // far above any real curve
+
+// The fan curve without a usable file: the fan always turns, and runs
+// faster, and sooner, than the usual factory curve (30/0, 40/30, 50/60,
+// 60/100).
+constexpr FanRow kBuiltInFan[] = {{0.0f, 30}, {40.0f, 60}, {50.0f, 100}};
 
 bool blankLine(std::string_view line) {
   for (char c : line)
@@ -114,8 +120,19 @@ bool parseRow(std::string_view line, FanRow &row) {
   return true;
 }
 
+void useBuiltInFan(works *w) {
+  w->fanTab.assign(std::begin(kBuiltInFan), std::end(kBuiltInFan));
+  w->fanCount = int(w->fanTab.size());
+  kzLog(KZ_LOG_ERR, "ventola.txt: no usable fan curve, built-in curve used (0 C 30%%, "
+                    "40 C 60%%, 50 C 100%%)");
+}
+
 }  // namespace
 
+// Rows are taken in file order; a line that is not a temperature and a
+// percentage, or whose temperature is not above the row before (the curve
+// could not be searched), is logged and ignored. A file without a single
+// usable row gives the built-in curve: the fan is never left unused.
 void parseVentolaText(works *w, const char *text, size_t len) {
   std::string_view body(text ? text : "", text ? len : 0);
 
@@ -130,31 +147,49 @@ void parseVentolaText(works *w, const char *text, size_t len) {
 
   // Second pass: read them.
   w->fanTab.clear();
-  w->fanTab.reserve(size_t(count));
+  w->fanTab.reserve(size_t(std::min(count, kMaxFanRows)));
+  KzBadLines bad("ventola.txt");
   int lineNo = 0;
   kzForEachLine(body, kVentolaLine, [&](std::string_view line, bool) {
     lineNo++;
     if (!rowLine(line)) return true;
+    if (int(w->fanTab.size()) >= kMaxFanRows) {
+      kzBadLine(bad, lineNo, "more than %d rows, the rest of the file ignored", kMaxFanRows);
+      return false;
+    }
     FanRow row{};
     if (!parseRow(line, row)) {
-      kzLog(KZ_LOG_ERR, "ventola.txt: line %d is not a temperature and a percentage, ignored",
-            lineNo);
+      kzBadLine(bad, lineNo, "not a temperature and a percentage, ignored");
+      return true;
+    }
+    if (!w->fanTab.empty() && !(row.temperature > w->fanTab.back().temperature)) {
+      kzBadLine(bad, lineNo, "temperature not above the row before, ignored");
       return true;
     }
     w->fanTab.push_back(row);
-    kzTrace("->t:%.02f: %d \n", double(row.temperature), row.percentage);
+    if (int(w->fanTab.size()) <= KZ_TRACED_ROWS)
+      kzTrace("->t:%.02f: %d \n", double(row.temperature), row.percentage);
     return true;
   });
+  kzTraceRowsEnd("ventola.txt", int(w->fanTab.size()));
   w->fanCount = int(w->fanTab.size());
+  kzBadLinesEnd(bad);
+  if (w->fanCount == 0) {
+    useBuiltInFan(w);
+    OptSetFileDamaged(w, "ventola.txt");
+  } else if (bad.count > 0) {
+    OptSetFileDamaged(w, "ventola.txt");
+  }
 }
 
 void ReadVentolaFile(works *w) {
   std::string data;
-  if (kzReadFile(kzPath("/opt/set/ventola.txt"), data) != 0) {
+  int rc = kzReadTable("/opt/set/ventola.txt", data);
+  if (rc != KZ_READ_OK) {
     kzTrace("Ventola File not FOUND!!");
     kzLog(KZ_LOG_ERR, "can't open /opt/set/ventola.txt");
-    w->fanTab.clear();
-    w->fanCount = 0;
+    if (rc == KZ_READ_FAILED) OptSetFileDamaged(w, "ventola.txt");
+    useBuiltInFan(w);
     return;
   }
   parseVentolaText(w, data.data(), data.size());

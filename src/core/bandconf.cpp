@@ -15,6 +15,15 @@
 // the same place. Every float that becomes an integer (the thresholds sent
 // to the amplifier) is limited first, so NaN and infinite calibrations give
 // defined values.
+//
+// Damaged files: every line that is not what its file expects is logged
+// with its number and what was done with it (the first few, then a count),
+// and the file is named once on the panel. A band row keeps its values as
+// read; a calibration that is not a usable coefficient (not finite, or not
+// above 0) is replaced by the built-in coefficient of the status decoder
+// wherever SearchK gives it, as is every coefficient of a frequency no band
+// row covers. A filter row's slot is the relay it selects, so a damaged
+// filter line never moves the rows after it: see parseFilterText.
 #include "core/bandconf.h"
 
 #include <cerrno>
@@ -28,6 +37,7 @@
 #include <string_view>
 
 #include "amplifier/cmdring.h"
+#include "core/optset.h"
 #include "core/works.h"
 #include "platform/files.h"
 #include "platform/log.h"
@@ -42,26 +52,32 @@ namespace {
 
 
 // A cursor over one NUL-terminated line, read number after number.
+// `missing` counts the numbers that were not there (read as 0).
 struct NumCursor {
   std::string buf;
   const char *p;
+  int missing = 0;
 
   explicit NumCursor(std::string_view line) : buf(line), p(buf.c_str()) {}
 
+  void note(const char *end) {
+    if (end == p) ++missing;
+    p = end;
+  }
   // strtoul with base prefix ("0x" hexadecimal, leading 0 octal), limited
   // to 32 bits.
   uint32_t u32() {
     char *end = nullptr;
     errno = 0;
     unsigned long v = strtoul(p, &end, 0);
-    p = end;
+    note(end);
     if (errno == ERANGE || v > 0xFFFFFFFFUL) return 0xFFFFFFFFU;
     return uint32_t(v);
   }
   float f() {
     char *end = nullptr;
     float v = strtof(p, &end);
-    p = end;
+    note(end);
     return v;
   }
   // Decimal int, limited to the int range.
@@ -69,12 +85,32 @@ struct NumCursor {
     char *end = nullptr;
     errno = 0;
     long v = strtol(p, &end, 10);
-    p = end;
+    note(end);
     if (v > INT_MAX) return INT_MAX;
     if (v < INT_MIN) return INT_MIN;
     return int(v);
   }
+  // True when only white space is left.
+  bool atEnd() {
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    return *p == '\0';
+  }
 };
+
+// The status decoder's coefficients where config.txt gives none: forward,
+// reflected, input (W per raw unit squared) and the reflected-power
+// correction.
+constexpr float kBuiltInK[4] = {5.156579e-6f, 3.3262754e-6f, 5.5078103e-6f, -0.007f};
+
+// A power coefficient is a calibration only when finite and above 0; the
+// correction only when finite.
+bool usableK(int kind, float k) {
+  if (!std::isfinite(k)) return false;
+  return kind == 3 || k > 0.0f;
+}
+
+// More rows than any real table; a longer file is cut here (and logged).
+constexpr int kMaxConfRows = 1000;
 
 // Watts per raw unit squared from one calibration pair. A raw reading of 0
 // gives an infinite coefficient (any reading means full power).
@@ -124,12 +160,20 @@ void parseConfigText(works *w, const char *text, size_t len) {
     return true;
   });
   kzTrace("N row Config File %d \n", rows);
+  KzBadLines bad("config.txt");
+  if (rows > kMaxConfRows) {
+    kzLog(KZ_LOG_ERR, "config.txt: %d rows, only the first %d taken", rows, kMaxConfRows);
+    ++bad.count;
+    rows = kMaxConfRows;
+  }
   w->confTab.assign(size_t(rows), ConfRow{});
 
-  int n = 0;
-  kzForEachLine(body, 255, [&](std::string_view line, bool) {
+  int n = 0, lineNo = 0;
+  kzForEachLine(body, 255, [&](std::string_view line, bool cut) {
+    ++lineNo;
     if (!line.empty() && line[0] == ';') return true;
     if (n >= rows) return false;
+    const int rowNo = n;
     ConfRow &r = w->confTab[size_t(n++)];
     NumCursor c(line);
     r.low = c.u32();
@@ -150,6 +194,16 @@ void parseConfigText(works *w, const char *text, size_t len) {
       r.tuneParB[k] = c.i();
     }
     r.step = c.i();
+    if (c.missing > 0 || cut || !c.atEnd())
+      kzBadLine(bad, lineNo, "not a band row of 24 numbers, kept as row %d (missing numbers 0)",
+                rowNo);
+    const float k[4] = {r.kFwd, r.kRefl, r.kIn, r.kCorr};
+    static const char *const kName[4] = {"forward", "reflected", "input", "correction"};
+    for (int kind = 0; kind < 4; ++kind)
+      if (!usableK(kind, k[kind]))
+        kzBadLine(bad, lineNo, "row %d: %s calibration unusable, built-in coefficient used",
+                  rowNo, kName[kind]);
+    if (rowNo >= KZ_TRACED_ROWS) return true;
     kzTrace("->%u,%u,%02.07f,%02.07f,%02.07f,%02.07f (%02.02f,%02.02f) Soglie: PWIN %02.01f, "
             "Corrente: %02.01f, REFL: %02.01f, FWD: %02.01f\n",
             r.low, r.high, double(r.kFwd), double(r.kRefl), double(r.kIn), double(r.kCorr),
@@ -160,16 +214,22 @@ void parseConfigText(works *w, const char *text, size_t len) {
             r.tuneParA[3], r.tuneParB[3], r.tuneParA[4], r.tuneParB[4], r.step);
     return true;
   });
+  kzTraceRowsEnd("config.txt", n);
   w->confCount = n;
+  if (kzBadLinesEnd(bad) > 0) OptSetFileDamaged(w, "config.txt");
 }
 
+// A file that cannot be read (logged with its reason) is taken as a missing
+// one: the built-in coefficients and default thresholds are used.
 void ReadConfigFile(works *w) {
   w->confCount = 0;
   w->confTab.clear();
   std::string data;
-  if (kzReadFile(kzPath("/opt/set/config.txt"), data) != 0) {
+  int rc = kzReadTable("/opt/set/config.txt", data);
+  if (rc != KZ_READ_OK) {
     kzTrace("Config File not FOUND!!");
     kzLog(KZ_LOG_ERR, "can't open /opt/set/config.txt");
+    if (rc == KZ_READ_FAILED) OptSetFileDamaged(w, "config.txt");
     return;
   }
   parseConfigText(w, data.data(), data.size());
@@ -179,29 +239,62 @@ void ReadConfigFile(works *w) {
 // 3 filter.txt
 // ---------------------------------------------------------------------------
 
+// Slots: the n-th filter line is filter n, the relay the amplifier switches
+// with bit n of "SF30000%02x;". A damaged line must not move the rows
+// after it to other relays (a wrong low-pass filter while transmitting):
+//   - a line with no number at its start (stray text, binary junk) is no
+//     filter line: logged and skipped, it takes no slot;
+//   - a line that starts with a number is the filter of its slot; if it is
+//     not "low high enabled" (numbers missing, text after them, enabled
+//     other than 0 or 1, low above high) its filter is disabled, logged;
+//   - an empty line is a filter slot without a filter (disabled), logged.
+// Filter lines after the eighth are logged and ignored.
 void parseFilterText(works *w, const char *text, size_t len) {
   std::string_view body(text ? text : "", text ? len : 0);
   clearFilters(w);
-  int n = 0;
-  kzForEachLine(body, 511, [&](std::string_view line, bool) {
+  KzBadLines bad("filter.txt");
+  int n = 0, lineNo = 0;
+  kzForEachLine(body, 511, [&](std::string_view line, bool cut) {
+    ++lineNo;
     if (!line.empty() && line[0] == ';') return true;
-    if (n >= KZ_FILTERS) return false;  // later lines are ignored
-    FilterRow &f = w->filters[n];
     NumCursor c(line);
+    bool empty = c.atEnd();
+    if (!empty && !(*c.p >= '0' && *c.p <= '9') && *c.p != '+' && *c.p != '-') {
+      kzBadLine(bad, lineNo, "not a filter line, skipped (no filter slot)");
+      return true;
+    }
+    if (n >= KZ_FILTERS) {  // later lines are ignored
+      kzBadLine(bad, lineNo, "more than %d filters, the rest of the file ignored",
+                int(KZ_FILTERS));
+      return false;
+    }
+    FilterRow &f = w->filters[n];
     f.low = c.u32();
     f.high = c.u32();
     f.enabled = c.i();
+    if (empty) {
+      kzBadLine(bad, lineNo, "empty, filter %d disabled", n);
+    } else if (c.missing > 0 || cut || !c.atEnd() || (f.enabled != 0 && f.enabled != 1) ||
+               f.low > f.high) {
+      kzBadLine(bad, lineNo, "not \"low high enabled\", filter %d disabled", n);
+      f.enabled = 0;
+    }
     kzTrace("Filter %i %ld,%ld,%x\n", n, long(f.low), long(f.high), unsigned(f.enabled));
     ++n;
     return true;
   });
+  if (kzBadLinesEnd(bad) > 0) OptSetFileDamaged(w, "filter.txt");
 }
 
+// A file that cannot be read (logged with its reason) is taken as a missing
+// one: no filter command is ever sent.
 void LoadTabFiltri(works *w) {
   clearFilters(w);
   std::string data;
-  if (kzReadFile(kzPath("/opt/set/filter.txt"), data) != 0) {
+  int rc = kzReadTable("/opt/set/filter.txt", data);
+  if (rc != KZ_READ_OK) {
     kzTrace("Filter File not FOUND!!\n");
+    if (rc == KZ_READ_FAILED) OptSetFileDamaged(w, "filter.txt");
     return;
   }
   parseFilterText(w, data.data(), data.size());
@@ -220,26 +313,17 @@ int ConfRowForFreq(const works *w, unsigned long freq) {
   return -1;
 }
 
+// The row's calibration where it is one; the built-in coefficient without
+// a table, at a frequency no row covers, and for a calibration that is not
+// usable. Cost: O(rows); called four times per status reply.
 float SearchK(works *w, int kind) {
-  if (w->confCount <= 0 || w->confTab.empty()) {
-    switch (kind) {
-      case 0: return 5.156579e-6f;
-      case 1: return 3.3262754e-6f;
-      case 2: return 5.5078103e-6f;
-      case 3: return -0.007f;
-      default: return 1.0f;
-    }
-  }
+  if (kind < 0 || kind > 3) return 1.0f;
+  if (w->confCount <= 0 || w->confTab.empty()) return kBuiltInK[kind];
   int row = ConfRowForFreq(w, w->freqHz.load());
-  if (row < 0) return 1.0f;
+  if (row < 0) return kBuiltInK[kind];
   const ConfRow &r = w->confTab[size_t(row)];
-  switch (kind) {
-    case 0: return r.kFwd;
-    case 1: return r.kRefl;
-    case 2: return r.kIn;
-    case 3: return r.kCorr;
-    default: return 1.0f;
-  }
+  const float k[4] = {r.kFwd, r.kRefl, r.kIn, r.kCorr};
+  return usableK(kind, k[kind]) ? k[kind] : kBuiltInK[kind];
 }
 
 // Thresholds are marked as sent (tsRow) only when command 22 was queued, so

@@ -19,6 +19,7 @@
 #include "core/bandconf.h"
 #include "core/lan.h"
 #include "core/maint.h"
+#include "core/optset.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "core/timer.h"
@@ -105,6 +106,7 @@ int KavMain(const KavHooks *hooks) {
   if (hooks && hooks->opened) hooks->opened(w.get(), hooks->ctx);
 
   // 5
+  OptSetRemoveStaleTemps();  // what a save cut by a power loss left behind
   ReadConfigFile(w.get());
   InitMicroCmd(w.get());
   ReadVentolaFile(w.get());

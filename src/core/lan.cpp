@@ -44,9 +44,11 @@ const char *const kLanFile = "/etc/network/interfaces";
 
 // ---- address texts ---------------------------------------------------------
 
+// An empty value (a keyword alone on its line) may have no data pointer at
+// all: nothing is copied then.
 void copyText(char (&dst)[32], std::string_view src) {
   size_t n = src.size() < sizeof dst - 1 ? src.size() : sizeof dst - 1;
-  memcpy(dst, src.data(), n);
+  if (n > 0) memcpy(dst, src.data(), n);
   dst[n] = '\0';
 }
 
@@ -85,8 +87,9 @@ void SplitAddrInv(char *text, const uint8_t *bytes) {
 
 void parseLanText(const char *text, size_t len) {
   IP[0] = NetMask[0] = Gateway[0] = DNS[0] = MAC[0] = '\0';
+  int traced = 0;  // a file of repeated keywords cannot flood standard error
   kzForEachLine(std::string_view(text, len), KZ_LAN_LINE_MAX,
-                [](std::string_view line, bool) {
+                [&traced](std::string_view line, bool) {
     size_t i = 0;
     while (i < line.size() && isBlank(line[i])) ++i;
     size_t start = i;
@@ -96,10 +99,10 @@ void parseLanText(const char *text, size_t len) {
     std::string_view value = i < line.size() ? line.substr(i + 1) : std::string_view();
     if (word == "address") {
       copyText(IP, value);
-      kzTrace("ip: %s\n", IP);
+      if (traced++ < KZ_TRACED_ROWS) kzTrace("ip: %s\n", IP);
     } else if (word == "netmask") {
       copyText(NetMask, value);
-      kzTrace("NetMask: %s\n", NetMask);
+      if (traced++ < KZ_TRACED_ROWS) kzTrace("NetMask: %s\n", NetMask);
     } else if (word == "gateway") {
       copyText(Gateway, value);
     } else if (word == "nameserver") {
@@ -128,7 +131,7 @@ void parseLanText(const char *text, size_t len) {
 
 int ReadLanParam() {
   std::string data;
-  if (kzReadFile(kzPath(kLanFile), data) != 0) {
+  if (kzReadFile(kzPath(kLanFile), data, KZ_LAN_MAX_BYTES) != 0) {
     // The globals keep what they held: a half-cleared set would show an
     // empty gateway that is still marked present.
     kzTrace("Error opening network connection configuration file. CODE: %d\n", errno);
@@ -203,16 +206,21 @@ int SaveLanParam() {
   }
   std::string path = kzPath(kLanFile);
   std::string data;
-  if (kzReadFile(path, data) != 0) {
-    kzTrace("Error opening network connection configuration file. CODE: %d\n", errno);
-    return -1;
+  // A file over the limit is not read at all; the rewrite refuses one
+  // with too many lines. Either is refused whole: cutting it would lose the
+  // board's other settings.
+  bool tooLong = false;
+  if (kzReadFile(path, data, KZ_LAN_MAX_BYTES) != 0) {
+    if (errno != EFBIG) {
+      kzTrace("Error opening network connection configuration file. CODE: %d\n", errno);
+      return -1;
+    }
+    tooLong = true;
   }
   std::string out;
-  if (lanRewriteText(data, out) != 0) {
-    // Refused whole: cutting it would lose the board's other settings.
-    kzLog(KZ_LOG_ERR, "network configuration file too long (%zu bytes), not saved",
-          data.size());
-    kzTrace("network configuration file too long (%zu bytes), not saved\n", data.size());
+  if (tooLong || lanRewriteText(data, out) != 0) {
+    kzLog(KZ_LOG_ERR, "network configuration file too long, not saved");
+    kzTrace("network configuration file too long, not saved\n");
     return -1;
   }
   if (kzSaveFileAtomic(path, out) != 0) {

@@ -19,3 +19,17 @@ int OptSetRemountRo();
 // written), -2 when the save failed (old file kept, partition remounted ro).
 // `alsoTrace` puts the remount-rw failure on standard error too.
 int OptSetSaveFile(const char *fixedPath, const std::string &data, bool alsoTrace = false);
+
+struct works;
+
+// Tells the operator, once per file and run, that the settings file `name`
+// (a base name such as "filter.txt") is damaged or could not be read: the
+// panel's message line names it, with the other files reported in this
+// run, for a minute. The reader logs the details.
+void OptSetFileDamaged(works *w, const char *name);
+
+// Removes what a save cut by a power loss left behind: the program's own
+// temporary files in /opt/set ("setup.txt.tmp", "atu_ant1_b2.txt.tmp",
+// "antenna_b2.txt.tmp", ...), between the two remount commands (run only
+// when there is one). Called once at start. Returns the number removed.
+int OptSetRemoveStaleTemps();

@@ -323,27 +323,31 @@ bool parseDecimal(std::string_view t, long &out) {
 // 4 reading (helpers)
 // ---------------------------------------------------------------------------
 
-// Stores the value of one matched line. Cost: O(line length).
-void applyKey(works *w, SetupRec *s, const SetupKey &k, std::string_view value) {
+// Stores the value of one matched line; a value the key cannot take is
+// reported as a bad line. Cost: O(line length).
+void applyKey(works *w, SetupRec *s, const SetupKey &k, std::string_view value, KzBadLines &bad,
+              int lineNo) {
   if (k.kind == SK_FLAG) {
     char c = value.empty() ? '\0' : value[0];
     *fieldPtr(s, k) = c;
     if (k.load != nullptr && (c < '0' || c > '9' || !k.load(w, c - '0')))
-      kzLog(KZ_LOG_ERR, "%s: -%c- refused, kept %ld", k.name, c, k.save ? k.save(w) : 0L);
+      kzBadLine(bad, lineNo, "%s: -%c- refused, kept %ld", k.name, c, k.save ? k.save(w) : 0L);
   } else {
     std::string_view text = value;
     if (k.width > 0) {
       if (fieldSet(s, k, value))
-        kzLog(KZ_LOG_ERR, "%s: value too long, cut to %d characters", k.name, k.width - 1);
+        kzBadLine(bad, lineNo, "%s: value too long, cut to %d characters", k.name,
+                  k.width - 1);
       text = fieldView(s, k);
     }
     long v = 0;
     if (k.kind == SK_NUMBER && k.load != nullptr) {
       if (!parseDecimal(text, v))
-        kzLog(KZ_LOG_ERR, "%s: -%.*s- is not a number, kept", k.name, int(text.size()),
-              text.data());
+        kzBadLine(bad, lineNo, "%s: -%.*s- is not a number, kept", k.name, int(text.size()),
+                  text.data());
       else if (!k.load(w, v))
-        kzLog(KZ_LOG_ERR, "%s: -%.*s- refused, kept", k.name, int(text.size()), text.data());
+        kzBadLine(bad, lineNo, "%s: -%.*s- refused, kept", k.name, int(text.size()),
+                  text.data());
     }
   }
   if (k.post != nullptr) k.post(w, s);
@@ -356,17 +360,24 @@ bool lineHasKey(std::string_view line, const SetupKey &k) {
          line[n + 1] == ' ';
 }
 
-// One line: the first key that matches decides; unknown lines are ignored.
-// Cost: O(64 keys) per line.
-void parseLine(works *w, SetupRec *s, std::string_view line) {
+// One line: the first key that matches decides; false when none does (the
+// line is then ignored). Cost: O(64 keys) per line.
+bool parseLine(works *w, SetupRec *s, std::string_view line, KzBadLines &bad, int lineNo) {
   for (int pass = 0; pass < 2; ++pass) {
     for (const SetupKey &k : kSetupKeys) {
       if (k.late != (pass == 1)) continue;
       if (!lineHasKey(line, k)) continue;
-      applyKey(w, s, k, line.substr(strlen(k.name) + 2));
-      return;
+      applyKey(w, s, k, line.substr(strlen(k.name) + 2), bad, lineNo);
+      return true;
     }
   }
+  return false;
+}
+
+bool blankLine(std::string_view line) {
+  for (char c : line)
+    if (c != ' ' && (c < '\t' || c > '\r')) return false;
+  return true;
 }
 
 void logSettings(const works *w, const SetupRec *s) {
@@ -412,27 +423,53 @@ void initSetup(works *w) {
 // 4 reading
 // ---------------------------------------------------------------------------
 
+// Every line that is not a setting the record can take is logged with its
+// number (the first few, then a count) and ignored; a file with any such
+// line, or with no setting at all (empty, binary), is named once on the
+// panel. Blank lines are no damage.
 void parseSetupText(works *w, const char *text, size_t len) {
   SetupRec *s = w->setup;
   if (s == nullptr || (text == nullptr && len > 0)) return;
+  w->setupUnread = 0;  // the record now follows the file
+  KzBadLines bad("setup.txt");
+  int lineNo = 0, settings = 0;
   kzForEachLine(std::string_view(text ? text : "", text ? len : 0), kMaxLine,
                 [&](std::string_view line, bool cut) {
+                  ++lineNo;
                   if (cut)
-                    kzLog(KZ_LOG_ERR, "setup.txt: line longer than %d characters, rest dropped",
-                          int(kMaxLine));
-                  parseLine(w, s, line);
+                    kzBadLine(bad, lineNo, "longer than %d characters, rest dropped",
+                              int(kMaxLine));
+                  if (parseLine(w, s, line, bad, lineNo))
+                    ++settings;
+                  else if (!blankLine(line))
+                    kzBadLine(bad, lineNo, "not a setting, ignored");
                   return true;
                 });
+  kzBadLinesEnd(bad);
+  if (settings == 0)
+    kzLog(KZ_LOG_ERR, "setup.txt: no setting in the file, start values used");
+  if (bad.count > 0 || settings == 0) OptSetFileDamaged(w, "setup.txt");
   logSettings(w, s);
 }
 
+// A missing file is rebuilt with the start values. A file that exists but
+// cannot be read is left alone: the unit runs on the start values and no
+// save replaces the file (writeSetup refuses) until it is read again.
 void readSetup(works *w) {
   initSetup(w);
+  w->setupUnread = 0;
   std::string data;
-  if (kzReadFile(kzPath("/opt/set/setup.txt"), data) != 0) {
+  int rc = kzReadTable("/opt/set/setup.txt", data);
+  if (rc == KZ_READ_MISSING) {
     kzTrace("Init Setup! ");
     writeSetup(w);
     kzLog(KZ_LOG_ERR, "can't open /opt/set/setup.txt");
+    return;
+  }
+  if (rc != KZ_READ_OK) {
+    kzTrace("Setup File not READ!! ");
+    w->setupUnread = 1;
+    OptSetFileDamaged(w, "setup.txt");
     return;
   }
   parseSetupText(w, data.data(), data.size());
@@ -443,12 +480,18 @@ void readSetup(works *w) {
 // ---------------------------------------------------------------------------
 
 // Returns 0; -1 when the partition could not be remounted writable and -2
-// when the file could not be saved (in both cases the old file is kept).
+// when the file could not be saved or was not read at start (in every case
+// the old file is kept).
 int writeSetup(works *w) {
   SetupRec *s = w->setup;
   if (s == nullptr) {
     kzLog(KZ_LOG_ERR, "can't write /opt/set/setup.txt: no setup record");
     return -1;
+  }
+  if (w->setupUnread.load()) {
+    kzLog(KZ_LOG_ERR, "can't write /opt/set/setup.txt: the file could not be read, "
+                      "it is kept as it is");
+    return -2;
   }
   std::lock_guard<std::mutex> lk(gSaveMut);
 

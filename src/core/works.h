@@ -117,6 +117,9 @@ struct works {
   std::mutex noticeMut;
   char noticeText[64];
   int64_t noticeUntilMs;
+  // Settings files reported damaged or unreadable in this run, for the
+  // notice that names them (core/optset.h, which guards it).
+  char damagedFiles[160];
 
   // 4 identity
   std::atomic<uint8_t> ampRegion;  // '0' EU, '1' USA, 255 not reported yet
@@ -135,6 +138,9 @@ struct works {
   // 6 audio
   int frameLen, audioFormat, sampleRate;
   SetupRec *setup;
+  // setup.txt could not be read: the record holds start values, and
+  // writeSetup refuses to replace the file with them.
+  std::atomic<uint8_t> setupUnread;
   void *opusEnc, *opusDec;
   int audioBitrate;
 
@@ -252,6 +258,11 @@ struct works {
   // file is written from one. Taken after the tuner value semaphore and the
   // auto-tune lock, never before them.
   std::recursive_mutex tabMut;
+  // Tables whose file could not be read (an error other than "does not
+  // exist"): what memory holds is not the file, so no save may replace it
+  // (core/optset.h). Set and cleared by each load.
+  std::atomic<uint8_t> tuneTabUnread[KZ_ANTENNAS];
+  std::atomic<uint8_t> bandTabUnread;
   // tune memory of the current bank: one table per antenna
   TuneVal tuneTab[KZ_ANTENNAS][KZ_TUNE_SLOTS];
   // bank table of the current bank

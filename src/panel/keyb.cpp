@@ -106,6 +106,21 @@ bool KeybAct(works *w, int code) {
   }
 }
 
+// Cost: O(bytes taken), at most one record.
+size_t KeybFeed(KeybReader *r, const unsigned char *data, size_t n, int *code) {
+  *code = -1;
+  size_t take = sizeof r->rec - r->fill;
+  if (take > n) take = n;
+  if (take > 0) memcpy(r->rec + r->fill, data, take);
+  r->fill += take;
+  if (r->fill < sizeof r->rec) return take;
+  r->fill = 0;
+  input_event ev;
+  memcpy(&ev, r->rec, sizeof ev);
+  if (ev.type == EV_KEY && ev.value == 1) *code = ev.code;
+  return take;
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -117,14 +132,13 @@ enum ReadEnd { kStopped, kClosedByKey, kLost };
 // Reads events until the run flag drops, F12 is pressed or the device is
 // gone. Cost: one poll per 200 ms when idle, one decode per record.
 ReadEnd readKeyboard(works *w, int fd, const std::string &path) {
-  input_event ev{};
-  auto *buf = reinterpret_cast<unsigned char *>(&ev);
-  size_t fill = 0;
+  KeybReader reader{};
+  unsigned char buf[sizeof reader.rec];
   while (w->running.load() != 0) {
     pollfd p{fd, POLLIN, 0};
     int pr = poll(&p, 1, kPollMs);
     if (pr <= 0) continue;  // time-out or interrupted: look at the flag again
-    ssize_t n = read(fd, buf + fill, sizeof ev - fill);
+    ssize_t n = read(fd, buf, sizeof buf - reader.fill);  // never past one record
     if (n < 0) {
       int e = errno;
       if (e == EINTR) continue;
@@ -141,10 +155,9 @@ ReadEnd readKeyboard(works *w, int fd, const std::string &path) {
       poll(nullptr, 0, kIdleWaitMs);
       continue;
     }
-    fill += size_t(n);
-    if (fill < sizeof ev) continue;
-    fill = 0;
-    if (ev.type == EV_KEY && ev.value == 1 && KeybAct(w, ev.code)) return kClosedByKey;
+    int code = -1;
+    KeybFeed(&reader, buf, size_t(n), &code);
+    if (code >= 0 && KeybAct(w, code)) return kClosedByKey;
   }
   return kStopped;
 }

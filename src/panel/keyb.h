@@ -4,6 +4,9 @@
 // one opens, takes it for its own use so key presses do not reach the
 // console, and acts on key-down events only.
 #pragma once
+#include <linux/input.h>
+
+#include <cstddef>
 
 struct works;
 
@@ -19,3 +22,15 @@ bool KeybAct(works *w, int code);
 
 // Runs the board's remote-service shell and waits for it to return.
 void RemoteConnection(works *w);
+
+// Puts input_event records together from the bytes read, which may come in
+// any pieces (also the fuzz target's way in).
+struct KeybReader {
+  unsigned char rec[sizeof(input_event)];
+  size_t fill;
+};
+// Takes bytes from `data` (n of them) until the record in hand is complete;
+// returns how many it took. *code is the key code of a completed key-down
+// record (type 1, value 1), else -1 (incomplete, a release, a repeat,
+// another event type).
+size_t KeybFeed(KeybReader *r, const unsigned char *data, size_t n, int *code);

@@ -116,6 +116,13 @@ struct RowCursor {
   const char *p;
   int row;
   const char *name;
+  KzBadLines &bad;
+  int lineNo;
+  bool missing;  // a field held no number (read as 0)
+
+  void note(const char *end) {
+    if (end == p) missing = true;
+  }
 
   // A band edge: unsigned with base prefix ("0x" hexadecimal, leading 0
   // octal). The table keeps edges as int32; a larger value (or a negative
@@ -125,10 +132,11 @@ struct RowCursor {
     char *end = nullptr;
     errno = 0;
     unsigned long v = strtoul(p, &end, 0);
+    note(end);
     p = end;
     if (errno == ERANGE || v > static_cast<unsigned long>(INT32_MAX)) {
-      kzLog(KZ_LOG_ERR, "bank table row %d (%s): %s out of range, set to %ld", row, name, field,
-            long(INT32_MAX));
+      kzBadLine(bad, lineNo, "row %d (%s): %s out of range, set to %ld", row, name, field,
+                long(INT32_MAX));
       return INT32_MAX;
     }
     return int32_t(v);
@@ -139,10 +147,11 @@ struct RowCursor {
     char *end = nullptr;
     errno = 0;
     long v = strtol(p, &end, 10);
+    note(end);
     p = end;
     if (errno == ERANGE || v < 0 || v > max) {
-      kzLog(KZ_LOG_ERR, "bank table row %d (%s): %s %ld out of range, set to %d", row, name,
-            field, v, int(fallback));
+      kzBadLine(bad, lineNo, "row %d (%s): %s %ld out of range, set to %d", row, name, field, v,
+                int(fallback));
       return fallback;
     }
     return uint8_t(v);
@@ -151,9 +160,10 @@ struct RowCursor {
   float power() {
     char *end = nullptr;
     float v = strtof(p, &end);
+    note(end);
     p = end;
     if (!std::isfinite(v)) {
-      kzLog(KZ_LOG_ERR, "bank table row %d (%s): Pwr not a number, set to 0.0", row, name);
+      kzBadLine(bad, lineNo, "row %d (%s): Pwr not a number, set to 0.0", row, name);
       return 0.0f;
     }
     return v;
@@ -163,7 +173,9 @@ struct RowCursor {
 // One row line into `r`. The name runs to the first blank, at most 7
 // characters; the numbers start right after it (for a longer name, at its
 // 8th character).
-void parseRow(std::string_view line, int row, BandRow &r) {
+// A line that does not hold the eight fields (or holds more) is logged;
+// its values are kept as read (a missing number reads as 0).
+void parseRow(std::string_view line, int row, BandRow &r, KzBadLines &bad, int lineNo) {
   std::string buf(line);
   const char *s = buf.c_str();
   size_t n = 0;
@@ -171,7 +183,7 @@ void parseRow(std::string_view line, int row, BandRow &r) {
   memset(r.name, 0, sizeof r.name);
   memcpy(r.name, s, n);
 
-  RowCursor c{s + n, row, r.name};
+  RowCursor c{s + n, row, r.name, bad, lineNo, false};
   r.lowHz = c.edge("lowHz");
   r.highHz = c.edge("highHz");
   // Out-of-range settings fall back to the safe state of a band without a
@@ -182,19 +194,32 @@ void parseRow(std::string_view line, int row, BandRow &r) {
   r.atuOff = c.setting("Atu", 1, 1);
   r.attIdx = c.setting("Att", 3, 3);
   r.pwr = c.power();
+  while (*c.p == ' ' || (*c.p >= '\t' && *c.p <= '\r')) ++c.p;
+  if (n == 0 || c.missing || *c.p != '\0')
+    kzBadLine(bad, lineNo,
+              "row %d (%s): not a bank row (name low high amp ant atu att pwr), "
+              "taken as read",
+              row, r.name);
 }
 
 }  // namespace
 
+// Lines the table cannot take are logged with their number (the first few,
+// then a count); a damaged file is named once on the panel.
 // Cost: O(length of the text); called on bank loads only.
-int parseTabConfigText(works *w, const char *text, size_t len) {
+int parseTabConfigText(works *w, const char *text, size_t len, const char *fileName) {
   std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   std::string_view body(text ? text : "", text ? len : 0);
   for (BandRow &r : w->bandTab) r.ampEnable = 0;
 
+  const char *name = fileName != nullptr ? fileName : "antenna.txt";
+  KzBadLines bad(name);
   int type = 0;
   int rows = 0;
+  int lineNo = 0;
+  int rowLine[KZ_BAND_ROWS] = {};
   kzForEachLine(body, 511, [&](std::string_view line, bool) {
+    ++lineNo;
     if (!line.empty() && line[0] == ';') return true;
     if (!line.empty() && line[0] == '!') {
       std::string_view tag = line.substr(0, 4);
@@ -204,11 +229,17 @@ int parseTabConfigText(works *w, const char *text, size_t len) {
         type = 1;
       else if (tag == "!817")
         type = 2;
+      else
+        kzBadLine(bad, lineNo, "unknown interface line, ignored");
       return true;
     }
-    if (rows >= KZ_BAND_ROWS) return false;  // the rest of the file is ignored
-    parseRow(line, rows, w->bandTab[rows]);
-    ++rows;
+    if (rows >= KZ_BAND_ROWS) {  // the rest of the file is ignored
+      kzBadLine(bad, lineNo, "more than %d rows, the rest of the file ignored",
+                int(KZ_BAND_ROWS));
+      return false;
+    }
+    parseRow(line, rows, w->bandTab[rows], bad, lineNo);
+    rowLine[rows++] = lineNo;
     return true;
   });
   w->bandCount = rows;
@@ -217,24 +248,38 @@ int parseTabConfigText(works *w, const char *text, size_t len) {
     if (w->bandTab[i].lowHz == 0 || w->bandTab[i].highHz == 0) {
       InitTabAntenna(w, 1);
       kzTrace("Error Reinit antenna\n");
+      kzBadLine(bad, rowLine[i],
+                "row %d has a band edge of 0: default bands and edges for the whole table, "
+                "the rows' settings kept",
+                i);
       break;
     }
   }
+  if (kzBadLinesEnd(bad) > 0) OptSetFileDamaged(w, name);
   w->bandRowIdx = -1;
   return type;
 }
 
+// A missing file gives the defaults. A file that exists but cannot be read
+// gives the defaults too, marked unread: SaveTabConfig then refuses to
+// replace the file until a later load reads it.
 int LoadTabConfig(works *w, int bank) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   for (BandRow &r : w->bandTab) r.ampEnable = 0;
+  const std::string fixed = BankTabFileName(bank);
+  const char *name = fixed.c_str() + fixed.find_last_of('/') + 1;
   std::string data;
-  if (kzReadFile(kzPath(BankTabFileName(bank).c_str()), data) != 0) {
+  int rc = kzReadTable(fixed.c_str(), data);
+  w->bandTabUnread = rc == KZ_READ_FAILED ? 1 : 0;
+  if (rc != KZ_READ_OK) {
+    if (rc == KZ_READ_FAILED) OptSetFileDamaged(w, name);
     InitTabAntenna(w, 0);
     // The defaults are a new table too: the band handling applies them on
     // the next supervisor cycle.
     w->bandRowIdx = -1;
     return 0;
   }
-  return parseTabConfigText(w, data.data(), data.size());
+  return parseTabConfigText(w, data.data(), data.size(), name);
 }
 
 // ---------------------------------------------------------------------------
@@ -243,6 +288,12 @@ int LoadTabConfig(works *w, int bank) {
 
 void SaveTabConfig(works *w, int bank) {
   std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
+  if (w->bandTabUnread.load()) {
+    // The table in memory is not what the file holds: the file stays.
+    kzLog(KZ_LOG_ERR, "can't save %s: the bank table in use could not be read, file kept",
+          BankTabFileName(bank).c_str());
+    return;
+  }
   int mode = w->ModeWorkIdx.load();
   std::string data = kHeaders[(mode >= 0 && mode <= 2) ? mode : 0];
   int n = rowsInUse(w);

@@ -17,7 +17,9 @@ void InitTabAntenna(works *w, int keepSettings);
 int LoadTabConfig(works *w, int bank);
 // Body of LoadTabConfig over text in memory (also the fuzz target);
 // returns the interface type.
-int parseTabConfigText(works *w, const char *text, size_t len);
+// `fileName` names the file in the log and on the panel (nullptr:
+// "antenna.txt").
+int parseTabConfigText(works *w, const char *text, size_t len, const char *fileName = nullptr);
 void SaveTabConfig(works *w, int bank);
 void SaveToBank(works *w, int bank, int antenna);
 // Edits the field under the cursors antTabRow / antTabCol; down 0 the

@@ -216,10 +216,20 @@ bool blank(std::string_view line) {
   return true;
 }
 
-void badIndex() {
-  kzTrace("LoadTabAtu Errore idx\n");
-  std::printf("LoadTabAtu Errore idx");
-  std::fflush(stdout);
+// The technician's traces of a bad slot index, for the first few only.
+void badIndex(KzBadLines &bad, int lineNo) {
+  if (bad.count < KZ_BAD_LINES_LOGGED) {
+    kzTrace("LoadTabAtu Errore idx\n");
+    std::printf("LoadTabAtu Errore idx");
+    std::fflush(stdout);
+  }
+  kzBadLine(bad, lineNo, "no slot index 0-4999, skipped");
+}
+
+// "atu_ant1_b2.txt" from "/opt/set/atu_ant1_b2.txt".
+const char *baseName(const std::string &path) {
+  size_t slash = path.find_last_of('/');
+  return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
 }
 
 }  // namespace
@@ -228,34 +238,42 @@ void badIndex() {
 // A line is taken whole or not at all: one without a usable slot index
 // gets the index error; one whose fields are missing or out of range
 // (mode above 3, codes outside 0..511) is logged and skipped, so a damaged
-// line never puts a wrong tune into the network. Cost: O(length).
-void parseTabAtuText(works *w, int antenna, const char *text, size_t len) {
+// line never puts a wrong tune into the network. Every such line is logged
+// with the file's name and its number (the first few, then a count), and a
+// damaged file is named once on the panel. Cost: O(length).
+void parseTabAtuText(works *w, int antenna, const char *text, size_t len, const char *fileName) {
   std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   if (!antennaOk(antenna)) return;
   TuneVal *tab = w->tuneTab[antenna];
   std::memset(static_cast<void *>(tab), 0, sizeof(TuneVal) * KZ_TUNE_SLOTS);
   if (text == nullptr || len == 0) return;
-  kzForEachLine(std::string_view(text, len), 511, [&](std::string_view line, bool) {
+  std::string name = fileName != nullptr ? std::string(fileName) : baseName(AtuFileName(0, antenna));
+  KzBadLines bad(name.c_str());
+  int lineNo = 0;
+  kzForEachLine(std::string_view(text, len), 511, [&](std::string_view line, bool cut) {
+    ++lineNo;
     if (!line.empty() && line[0] == ';') return true;
     if (blank(line)) return true;
     size_t pos = 0;
     long idx = 0;
     if (!nextNumber(line, pos, idx) || idx < 0 || idx >= KZ_TUNE_SLOTS) {
-      badIndex();
+      badIndex(bad, lineNo);
       return true;
     }
     long f[5];  // frequency (dropped), valid, mode, ind, cap
     for (long &v : f) {
       if (!nextNumber(line, pos, v)) {
-        kzLog(KZ_LOG_ERR, "LoadTabAtu: slot %ld: incomplete line, skipped", idx);
+        kzBadLine(bad, lineNo, "slot %ld: incomplete line, skipped", idx);
         return true;
       }
     }
     long valid = f[1], mode = f[2], ind = f[3], cap = f[4];
     if (mode < 0 || mode > 3 || ind < 0 || ind > 511 || cap < 0 || cap > 511) {
-      kzLog(KZ_LOG_ERR, "LoadTabAtu: slot %ld: value out of range, skipped", idx);
+      kzBadLine(bad, lineNo, "slot %ld: value out of range, skipped", idx);
       return true;
     }
+    if (cut || !blank(line.substr(pos)))
+      kzBadLine(bad, lineNo, "slot %ld: text after the tune, tune taken", idx);
     TuneVal tv{};
     if (valid != 0) {
       tv.valid = 1;
@@ -266,13 +284,22 @@ void parseTabAtuText(works *w, int antenna, const char *text, size_t len) {
     tab[idx] = tv;
     return true;
   });
+  if (kzBadLinesEnd(bad) > 0) OptSetFileDamaged(w, name.c_str());
 }
 
+// A missing file is an empty table. A file that exists but cannot be read
+// is an empty table too, marked unread: SaveTabAtu then refuses to replace
+// the file until a later load reads it.
 void LoadTabAtu(works *w, int bank, int antenna) {
   if (!antennaOk(antenna)) return;
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
+  const std::string fixed = AtuFileName(bank, antenna);
   std::string data;
-  if (kzReadFile(kzPath(AtuFileName(bank, antenna).c_str()), data) != 0) data.clear();
-  parseTabAtuText(w, antenna, data.data(), data.size());
+  int rc = kzReadTable(fixed.c_str(), data);
+  if (rc == KZ_READ_FAILED) OptSetFileDamaged(w, baseName(fixed));
+  if (rc != KZ_READ_OK) data.clear();
+  w->tuneTabUnread[antenna] = rc == KZ_READ_FAILED ? 1 : 0;
+  parseTabAtuText(w, antenna, data.data(), data.size(), baseName(fixed));
 }
 
 // Cost: O(5000) slots, one line per filled slot.
@@ -280,6 +307,12 @@ void SaveTabAtu(works *w, int bank, int antenna) {
   std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   if (!antennaOk(antenna)) return;
   kzTrace("SaveTabAtu Bank%i , antenna %i\n", bank, antenna);
+  if (w->tuneTabUnread[antenna].load()) {
+    // The table in memory is not what the file holds: the file stays.
+    kzLog(KZ_LOG_ERR, "can't save %s: the tune file in use could not be read, file kept",
+          AtuFileName(bank, antenna).c_str());
+    return;
+  }
   std::string data;
   char line[96];
   for (int i = 0; i < KZ_TUNE_SLOTS; ++i) {

@@ -30,7 +30,10 @@ void InsertTuneToMem(works *w, int bank, int antenna);
 std::string AtuFileName(int bank, int antenna);
 void LoadTabAtu(works *w, int bank, int antenna);
 // Body of LoadTabAtu over text in memory (also the fuzz target).
-void parseTabAtuText(works *w, int antenna, const char *text, size_t len);
+// `fileName` names the file in the log and on the panel (nullptr: the
+// antenna's bank-0 file name).
+void parseTabAtuText(works *w, int antenna, const char *text, size_t len,
+                     const char *fileName = nullptr);
 void SaveTabAtu(works *w, int bank, int antenna);
 // file number 0-2: tune file of antenna 1-3; 3: the bank-table file.
 void DeleteFileConf(works *w, int bank, int fileNumber);
