@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 struct SetupRec;  // core/setup.h
@@ -107,7 +108,14 @@ struct works {
 
   // 3 display
   FbScreen *fb;  // null when no display could be opened: nothing is drawn
-  char imgName[9];  // base name of the background picture ("%s.png")
+  char imgName[9];  // base name of the background picture ("%s.png"), the screen owner's
+  // The screen owner and the background another thread asked for
+  // (panel/png.h); bgMut guards the four, bgPending: one is waiting.
+  std::mutex bgMut;
+  std::thread::id bgOwner;  // the empty id: no owner, every load at once
+  bool bgClosing;           // the closing screen: requests are dropped
+  char bgAsked[9];
+  std::atomic<bool> bgPending;
   // The panel notice: one short text for the operator on the main screen's
   // message line, shown until its deadline (core/notice.h). noticeMut
   // guards the text and the deadline together.

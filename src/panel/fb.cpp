@@ -19,10 +19,10 @@
 //   to the screen's columns and rows.
 // - Nothing here allocates after fbInit; a frame costs two memcpy of the
 //   screen plus what is drawn.
-// - The buffers are not locked: the supervisor, the button thread and the
-//   start-up thread all draw and realize frames, so a frame can show half
-//   drawn or mixed with another thread's drawing. Whole-frame copies keep
-//   that cosmetic; nothing here can fault from it.
+// - The buffers are not locked: one thread composes the screen at a time
+//   (main at start-up and for the closing screen, with its count-down
+//   thread while main sleeps, the supervisor in between); the others ask
+//   for a background by name (panel/png.h).
 #include "panel/fb.h"
 
 #include <cstdint>
