@@ -175,7 +175,7 @@ struct works {
   // 11 radio state
   std::atomic<uint32_t> freqHz, lastFreqHz;
   std::atomic<int> freqMeasured;  // the amplifier's frequency counter, Hz
-  int plotSpan;
+  std::atomic<int> plotSpan;  // set by the layout switch, read by the plot
   std::atomic<int> antenna;  // 0-based
   std::atomic<int> anState;
   std::atomic<int> bandRowIdx;  // bank-table row of freqHz, -1 forces update,

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "core/works.h"
 #include "platform/cmdrun.h"
@@ -157,10 +158,21 @@ void fbFree(FbScreen *fb) {
 
 // ---- frames ----------------------------------------------------------------
 
+// Frames are shown and the shown screen read (the simulator's pictures)
+// one at a time; on the board nobody reads, and the lock is never waited for.
+static std::mutex gShowMut;
+
 // O(memSize): one whole-screen copy, the only transfer to the device.
 void fbRealize(FbScreen *fb) {
   if (fb == nullptr || fb->screenMem == nullptr || fb->drawBuf == nullptr) return;
+  std::lock_guard<std::mutex> lk(gShowMut);
   memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
+}
+
+void fbReadScreen(const FbScreen *fb, uint8_t *dst) {
+  if (fb == nullptr || fb->screenMem == nullptr || dst == nullptr) return;
+  std::lock_guard<std::mutex> lk(gShowMut);
+  memcpy(dst, fb->screenMem, size_t(fb->memSize));
 }
 
 void fbSetBack(FbScreen *fb) {

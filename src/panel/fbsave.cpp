@@ -17,6 +17,14 @@ static int writePng(const FbScreen *fb, const std::string &path, int which, bool
   const uint8_t *src = which == FB_DRAW ? fb->drawBuf : which == FB_BACK ? fb->backBuf
                                                                           : fb->screenMem;
   if (src == nullptr) return -1;
+  // The shown screen is copied whole first: the program may show a frame
+  // meanwhile.
+  std::vector<uint8_t> shown;
+  if (which == FB_SCREEN) {
+    shown.resize(size_t(fb->memSize));
+    fbReadScreen(fb, shown.data());
+    src = shown.data();
+  }
   FILE *f = fopen(path.c_str(), "wb");
   if (f == nullptr) {
     kzLog(KZ_LOG_ERR, "can't write screen picture %s error %d", path.c_str(), errno);

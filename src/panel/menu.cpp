@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "amplifier/cmdring.h"
@@ -249,9 +250,20 @@ const char *onOff(bool on) { return on ? "ON" : "OFF"; }
 
 }  // namespace
 
+// The button thread edits (ModifyParameter) the values and the address
+// texts the supervisor shows (LoadParameterMenu, the plot's scale): one at
+// a time.
+static std::mutex gMenuMut;
+
+PlotScale MenuPlotScale(const works *w) {
+  std::lock_guard<std::mutex> lk(gMenuMut);
+  return {RefLevel, RefPos, PointDiv, w->offsetPlot};
+}
+
 // Writes at most 32 bytes (terminator included). Cost: one snprintf.
 void LoadParameterMenu(works *w, char *out, int index, int sub) {
   if (out == nullptr) return;
+  std::lock_guard<std::mutex> lk(gMenuMut);
   switch (index) {
     case M_USEMODE: case M_TEMPUNITS: case M_PEAKMETER: case M_POWERUNITS: case M_SAVER:
     case M_FACTORY: case M_OFFHW: case M_FWUPDATE: case M_UIUPDATE: case M_REMOTESRV:
@@ -420,6 +432,7 @@ void toggle(uint8_t &v) { v = v ? 0 : 1; }
 
 int ModifyParameter(works *w, int key) {
   if (key < K_ENTER || key > K_RIGHT) return 0;
+  std::lock_guard<std::mutex> lk(gMenuMut);
   int idx = w->menuIdx.load();
   const bool enter = key == K_ENTER;
   AddrRef a;

@@ -60,3 +60,10 @@ int ModifyParameter(works *w, int key);
 int ModifyIP(int key, int cursor, uint8_t *octets);
 // Value text of entry `index` into out (at least 32 bytes).
 void LoadParameterMenu(works *w, char *out, int index, int sub);
+// The plot's scale and offset as the menu leaves them, copied while no
+// edit is under way (the supervisor draws while the button thread edits).
+struct PlotScale {
+  int refLevel, refPos, pointDiv;
+  double offset;
+};
+PlotScale MenuPlotScale(const works *w);
