@@ -14,17 +14,18 @@
 
 static int writePng(const FbScreen *fb, const std::string &path, int which, bool rgba) {
   if (fb == nullptr || fb->pixelSize != 4) return -1;
-  const uint8_t *src = which == FB_DRAW ? fb->drawBuf : which == FB_BACK ? fb->backBuf
-                                                                          : fb->screenMem;
-  if (src == nullptr) return -1;
   // The shown screen is copied whole first: the program may show a frame
-  // meanwhile.
+  // meanwhile. (The copy outlives the set-jump below.)
   std::vector<uint8_t> shown;
-  if (which == FB_SCREEN) {
+  if (which != FB_DRAW && which != FB_BACK && fb->screenMem != nullptr) {
     shown.resize(size_t(fb->memSize));
     fbReadScreen(fb, shown.data());
-    src = shown.data();
   }
+  const uint8_t *const src = which == FB_DRAW   ? fb->drawBuf
+                             : which == FB_BACK ? fb->backBuf
+                             : shown.empty()    ? nullptr
+                                                : shown.data();
+  if (src == nullptr) return -1;
   FILE *f = fopen(path.c_str(), "wb");
   if (f == nullptr) {
     kzLog(KZ_LOG_ERR, "can't write screen picture %s error %d", path.c_str(), errno);

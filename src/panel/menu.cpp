@@ -51,8 +51,11 @@
 MenuEntry menuPar[KZ_MENU_ENTRIES];
 NovamenuEntry Novamenu[KZ_NOVAMENU_STATES];
 
+std::mutex NovaLabelMut;
+
 void SetNovaLabel(int state, int lbl, const char *fmt, ...) {
   if (state < 0 || state >= KZ_NOVAMENU_STATES || lbl < 0 || lbl >= 12) return;
+  std::lock_guard<std::mutex> lk(NovaLabelMut);
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(Novamenu[state].lbl[lbl], sizeof Novamenu[state].lbl[lbl], fmt, ap);
@@ -204,10 +207,13 @@ void InitMenuNova(works *w) {
     e.subCount = 1;
   }
 
-  memset(Novamenu, 0, sizeof Novamenu);
-  for (int s = 0; s < 12; ++s) {
-    for (int l = 0; l < 12; ++l) setText(Novamenu[s].lbl[l], kScreens[s].lbl[l]);
-    Novamenu[s].flags = kScreens[s].flags;
+  {
+    std::lock_guard<std::mutex> lk(NovaLabelMut);  // the button thread may run already
+    memset(Novamenu, 0, sizeof Novamenu);
+    for (int s = 0; s < 12; ++s) {
+      for (int l = 0; l < 12; ++l) setText(Novamenu[s].lbl[l], kScreens[s].lbl[l]);
+      Novamenu[s].flags = kScreens[s].flags;
+    }
   }
   // First run-time labels of the main screen and of the save screen.
   SetNovaLabel(0, 1, "BANK %i", w->numBanco.load());
