@@ -14,6 +14,7 @@
 #include "core/setup.h"
 #include "core/timer.h"
 #include "panel/keys.h"
+#include "panel/png.h"
 #include "platform/clock.h"
 #include "radio/serparams.h"
 #include "screen_support.h"
@@ -281,4 +282,46 @@ TEST(Timer, InputPowerIsTheTransmitStateOutsideInterfaceOne) {
   w->ModeWorkIdx = 0;
   TimerCycle(w, f.par);
   EXPECT_EQ(w->txActive.load(), 0);
+}
+
+// One thread composes the screen: a background asked for by another thread
+// (a key) waits for the owner's next frame; once the supervisor has ended
+// a late request touches nothing, and the closing screen is main's.
+TEST(Timer, BackgroundsAskedFromOtherThreadsAreLoadedByTheScreenOwner) {
+  TimerFix f;
+  works *w = f.w.get();
+  KzMemScreen &s = f.s;
+  w->fb = &s.fb;
+  for (size_t i = 2; i < s.draw.size(); i += 4) s.draw[i] = 200;
+  fbSavePng(&s.fb, "img3.png", FB_DRAW, true);  // red; "start.png" is green
+  s.clear();
+  const KzRgb green{0, 200, 0}, red{200, 0, 0}, black{0, 0, 0};
+  auto fromKeyThread = [&](const char *name) { std::thread([&] { SetBackground(w, name); }).join(); };
+  // main owns the screen during the start-up: the request waits.
+  ASSERT_EQ(ScreenOwnerTake(w, false), 0);
+  fromKeyThread("start");
+  EXPECT_TRUE(w->bgPending.load() && w->imgName[0] == 0 && s.at(5, 5, FB_BACK) == black);
+  // The supervisor takes the screen and carries out each request in a frame.
+  std::thread sup(timer, w);
+  ASSERT_TRUE(kzWaitFor([&] { return !w->bgPending.load(); }, 30000));
+  fromKeyThread("img3");
+  ASSERT_TRUE(kzWaitFor([&] { return !w->bgPending.load(); }, 30000));
+  w->running = 0;
+  sup.join();
+  EXPECT_STREQ(w->imgName, "img3");
+  EXPECT_EQ(s.at(5, 5, FB_BACK), red);
+  EXPECT_GT(s.count(0, 0, 800, 480, red), 800 * 480 / 2);  // the frames show it
+  // The supervisor's last frame is done: nothing may land any more.
+  s.clear();
+  SetBackground(w, "start");
+  fromKeyThread("start");
+  EXPECT_TRUE(!w->bgPending.load() && s.at(5, 5, FB_BACK) == black);
+  EXPECT_STREQ(w->imgName, "img3");
+  EXPECT_EQ(ScreenOwnerTake(w, false), -1);
+  // main takes it for the closing screen; a key's request meanwhile is dropped.
+  ASSERT_EQ(ScreenOwnerTake(w, true), 0);
+  SetBackground(w, "start");
+  fromKeyThread("img3");
+  EXPECT_TRUE(!w->bgPending.load() && s.at(5, 5, FB_BACK) == green && s.at(5, 5) == green);
+  EXPECT_STREQ(w->imgName, "start");
 }

@@ -89,6 +89,9 @@ int KavMain(const KavHooks *hooks) {
   auto aux = std::make_unique<float[]>(1024);
   snprintf(w->swVersion, sizeof w->swVersion, "%s", kVersion);
   w->fb = fb;
+  // main composes the screen until the supervisor starts; a key's
+  // background meanwhile waits for the supervisor's first frame.
+  ScreenOwnerTake(w.get(), false);
   w->setup = setup.get();
   w->serParams = serRec.get();
   w->cmdIn = 0;
@@ -190,9 +193,12 @@ int KavMain(const KavHooks *hooks) {
 
   // Shutdown.
   kzTrace("Close..\n");
-  // The supervisor ends its cycle first, so its last frame cannot land
-  // over the closing screen (it sees the run flag within one cycle).
-  for (int i = 0; i < 100 && TimerRunning(); i++) kzSleepMs(10);
+  // The supervisor ends its cycle first (it sees the run flag within one
+  // cycle), so its last frame cannot land over the closing screen; then
+  // main composes it, and a key's background asked for from now on is
+  // dropped.
+  while (TimerRunning()) kzSleepMs(10);
+  ScreenOwnerTake(w.get(), true);
   showBackground(w.get(), w->ampModel.load() == '1' ? "start120" : "start");
   if (w->fb) {
     // Centred on the screen: the last picture every stop leaves.

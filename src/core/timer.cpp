@@ -11,8 +11,9 @@
 // Design rules:
 // - The screen is composed and shown only here: every cycle starts from
 //   the background (fbSetBack) and ends by showing the drawing buffer
-//   (fbRealize). Other threads ask for a new background through imgName
-//   and backReload, or load one themselves.
+//   (fbRealize). The supervisor owns the screen while it runs: other
+//   threads ask for a new background by name (SetBackground, carried out
+//   here at the start of the next cycle) or through backReload.
 // - Without a display (fb null) nothing is drawn or loaded, but the rest of
 //   the cycle (frequency follow-up, saver state, readings, counters) runs.
 // - A cycle allocates nothing: the parameter copy lives in the thread, the
@@ -239,6 +240,7 @@ void TimerStart(works *w) {
 
 void TimerCycle(works *w, SerParameters &par) {
   FbScreen *fb = w->fb;
+  ScreenTakeRequest(w);  // a background a key asked for shows in this frame
   if (fb) fbSetBack(fb);
   const int linkError = w->linkError.load();
   if (linkError > 0) {
@@ -290,14 +292,18 @@ bool TimerRunning() { return gTimerRunning.load(); }
 
 void timer(works *w) {
   gTimerRunning = true;
+  // Refused only once main has begun the closing screen (the run flag is
+  // 0 by then): no frame may land over it.
+  const bool owner = ScreenOwnerTake(w, false) == 0;
   TimerStart(w);
   SerParameters par{};  // the copy last taken; zeroed until the first
-  while (w->running.load() != 0) {
+  while (owner && w->running.load() != 0) {
     const int64_t t0 = kzNowMs();
     TimerCycle(w, par);
     kzSleepUs(w->timerPeriod > 0 ? w->timerPeriod : 10000);
     TimerCountDown(w, kzNowMs() - t0);
   }
   kzLog(KZ_LOG_INFO, "Timer operations end\n");
+  ScreenOwnerEnd(w);  // the last frame is done
   gTimerRunning = false;
 }

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 struct SetupRec;  // core/setup.h
@@ -110,7 +111,14 @@ struct works {
 
   // 3 display
   FbScreen *fb;  // null when no display could be opened: nothing is drawn
-  char imgName[9];  // base name of the background picture ("%s.png")
+  char imgName[9];  // base name of the background picture ("%s.png"), the screen owner's
+  // The screen owner and the background another thread asked for
+  // (panel/png.h); bgMut guards the four, bgPending: one is waiting.
+  std::mutex bgMut;
+  std::thread::id bgOwner;  // the empty id: no owner, every load at once
+  bool bgClosing;           // the closing screen: requests are dropped
+  char bgAsked[9];
+  std::atomic<bool> bgPending;
   // The panel notice: one short text for the operator on the main screen's
   // message line, shown until its deadline (core/notice.h). noticeMut
   // guards the text and the deadline together.
@@ -178,7 +186,7 @@ struct works {
   // 11 radio state
   std::atomic<uint32_t> freqHz, lastFreqHz;
   std::atomic<int> freqMeasured;  // the amplifier's frequency counter, Hz
-  int plotSpan;
+  std::atomic<int> plotSpan;  // set by the layout switch, read by the plot
   std::atomic<int> antenna;  // 0-based
   std::atomic<int> anState;
   std::atomic<int> bandRowIdx;  // bank-table row of freqHz, -1 forces update,

@@ -19,15 +19,16 @@
 //   to the screen's columns and rows.
 // - Nothing here allocates after fbInit; a frame costs two memcpy of the
 //   screen plus what is drawn.
-// - The buffers are not locked: the supervisor, the button thread and the
-//   start-up thread all draw and realize frames, so a frame can show half
-//   drawn or mixed with another thread's drawing. Whole-frame copies keep
-//   that cosmetic; nothing here can fault from it.
+// - The buffers are not locked: one thread composes the screen at a time
+//   (main at start-up and for the closing screen, with its count-down
+//   thread while main sleeps, the supervisor in between); the others ask
+//   for a background by name (panel/png.h).
 #include "panel/fb.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "core/works.h"
 #include "platform/cmdrun.h"
@@ -157,10 +158,21 @@ void fbFree(FbScreen *fb) {
 
 // ---- frames ----------------------------------------------------------------
 
+// Frames are shown and the shown screen read (the simulator's pictures)
+// one at a time; on the board nobody reads, and the lock is never waited for.
+static std::mutex gShowMut;
+
 // O(memSize): one whole-screen copy, the only transfer to the device.
 void fbRealize(FbScreen *fb) {
   if (fb == nullptr || fb->screenMem == nullptr || fb->drawBuf == nullptr) return;
+  std::lock_guard<std::mutex> lk(gShowMut);
   memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
+}
+
+void fbReadScreen(const FbScreen *fb, uint8_t *dst) {
+  if (fb == nullptr || fb->screenMem == nullptr || dst == nullptr) return;
+  std::lock_guard<std::mutex> lk(gShowMut);
+  memcpy(dst, fb->screenMem, size_t(fb->memSize));
 }
 
 void fbSetBack(FbScreen *fb) {

@@ -30,6 +30,10 @@ FbScreen *fbInit();
 // of the process. Null is accepted.
 void fbFree(FbScreen *fb);
 void fbRealize(FbScreen *fb);
+// Copies the screen memory (what is shown, memSize bytes) into dst, never
+// in the middle of fbRealize: how the simulator takes its pictures of the
+// screen while the program shows frames.
+void fbReadScreen(const FbScreen *fb, uint8_t *dst);
 void fbSetBack(FbScreen *fb);
 void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbScreen *fb,
                         int toBack);

@@ -14,8 +14,17 @@
 
 static int writePng(const FbScreen *fb, const std::string &path, int which, bool rgba) {
   if (fb == nullptr || fb->pixelSize != 4) return -1;
-  const uint8_t *src = which == FB_DRAW ? fb->drawBuf : which == FB_BACK ? fb->backBuf
-                                                                          : fb->screenMem;
+  // The shown screen is copied whole first: the program may show a frame
+  // meanwhile. (The copy outlives the set-jump below.)
+  std::vector<uint8_t> shown;
+  if (which != FB_DRAW && which != FB_BACK && fb->screenMem != nullptr) {
+    shown.resize(size_t(fb->memSize));
+    fbReadScreen(fb, shown.data());
+  }
+  const uint8_t *const src = which == FB_DRAW   ? fb->drawBuf
+                             : which == FB_BACK ? fb->backBuf
+                             : shown.empty()    ? nullptr
+                                                : shown.data();
   if (src == nullptr) return -1;
   FILE *f = fopen(path.c_str(), "wb");
   if (f == nullptr) {

@@ -121,6 +121,7 @@ int ReadingsStale(works *w) {
 
 void GetLblInterface(int index, char *out) {
   if (out == nullptr || index < 0 || index > 2) return;
+  std::lock_guard<std::mutex> lk(NovaLabelMut);  // out is a key label
   memcpy(out, MODEwork[index], sizeof MODEwork[index]);
 }
 
@@ -227,7 +228,11 @@ void drawKeyBar(works *w, int state) {
 
 void drawLabel(works *w, int font, int x, int y, const char *lbl) {
   char buf[13];
-  orange(w, font, x, y, bounded(buf, lbl, sizeof Novamenu[0].lbl[0]));
+  {
+    std::lock_guard<std::mutex> lk(NovaLabelMut);  // a key may be writing it
+    bounded(buf, lbl, sizeof Novamenu[0].lbl[0]);
+  }
+  orange(w, font, x, y, buf);
 }
 
 void drawKeyLabels(works *w, int state) {

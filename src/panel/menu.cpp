@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "amplifier/cmdring.h"
@@ -51,8 +52,11 @@
 MenuEntry menuPar[KZ_MENU_ENTRIES];
 NovamenuEntry Novamenu[KZ_NOVAMENU_STATES];
 
+std::mutex NovaLabelMut;
+
 void SetNovaLabel(int state, int lbl, const char *fmt, ...) {
   if (state < 0 || state >= KZ_NOVAMENU_STATES || lbl < 0 || lbl >= 12) return;
+  std::lock_guard<std::mutex> lk(NovaLabelMut);
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(Novamenu[state].lbl[lbl], sizeof Novamenu[state].lbl[lbl], fmt, ap);
@@ -204,10 +208,13 @@ void InitMenuNova(works *w) {
     e.subCount = 1;
   }
 
-  memset(Novamenu, 0, sizeof Novamenu);
-  for (int s = 0; s < 12; ++s) {
-    for (int l = 0; l < 12; ++l) setText(Novamenu[s].lbl[l], kScreens[s].lbl[l]);
-    Novamenu[s].flags = kScreens[s].flags;
+  {
+    std::lock_guard<std::mutex> lk(NovaLabelMut);  // the button thread may run already
+    memset(Novamenu, 0, sizeof Novamenu);
+    for (int s = 0; s < 12; ++s) {
+      for (int l = 0; l < 12; ++l) setText(Novamenu[s].lbl[l], kScreens[s].lbl[l]);
+      Novamenu[s].flags = kScreens[s].flags;
+    }
   }
   // First run-time labels of the main screen and of the save screen.
   SetNovaLabel(0, 1, "BANK %i", w->numBanco.load());
@@ -250,9 +257,20 @@ const char *onOff(bool on) { return on ? "ON" : "OFF"; }
 
 }  // namespace
 
+// The button thread edits (ModifyParameter) the values and the address
+// texts the supervisor shows (LoadParameterMenu, the plot's scale): one at
+// a time.
+static std::mutex gMenuMut;
+
+PlotScale MenuPlotScale(const works *w) {
+  std::lock_guard<std::mutex> lk(gMenuMut);
+  return {RefLevel, RefPos, PointDiv, w->offsetPlot};
+}
+
 // Writes at most 32 bytes (terminator included). Cost: one snprintf.
 void LoadParameterMenu(works *w, char *out, int index, int sub) {
   if (out == nullptr) return;
+  std::lock_guard<std::mutex> lk(gMenuMut);
   switch (index) {
     case M_USEMODE: case M_TEMPUNITS: case M_PEAKMETER: case M_POWERUNITS: case M_SAVER:
     case M_FACTORY: case M_OFFHW: case M_FWUPDATE: case M_UIUPDATE: case M_REMOTESRV:
@@ -430,6 +448,7 @@ void toggle(uint8_t &v) { v = v ? 0 : 1; }
 
 int ModifyParameter(works *w, int key) {
   if (key < K_ENTER || key > K_RIGHT) return 0;
+  std::lock_guard<std::mutex> lk(gMenuMut);
   int idx = w->menuIdx.load();
   const bool enter = key == K_ENTER;
   AddrRef a;

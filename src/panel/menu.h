@@ -4,6 +4,7 @@
 // reach setup.txt through writeSetup when an entry is confirmed.
 #pragma once
 #include <cstdint>
+#include <mutex>
 
 struct works;
 
@@ -32,7 +33,10 @@ struct NovamenuEntry {
 // Label indices of key 1..6: its first and its second line.
 constexpr int NovaLine1(int key) { return 2 * (key - 1); }
 constexpr int NovaLine2(int key) { return 2 * key - 1; }
-// Formats one label of Novamenu, cut to its 11 characters.
+// Formats one label of Novamenu, cut to its 11 characters. The labels are
+// written on the button thread and the supervisor's and drawn by the
+// supervisor: every write and every read for drawing holds NovaLabelMut.
+extern std::mutex NovaLabelMut;
 void SetNovaLabel(int state, int lbl, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
 extern MenuEntry menuPar[KZ_MENU_ENTRIES];
@@ -60,3 +64,10 @@ int ModifyParameter(works *w, int key);
 int ModifyIP(int key, int cursor, uint8_t *octets);
 // Value text of entry `index` into out (at least 32 bytes).
 void LoadParameterMenu(works *w, char *out, int index, int sub);
+// The plot's scale and offset as the menu leaves them, copied while no
+// edit is under way (the supervisor draws while the button thread edits).
+struct PlotScale {
+  int refLevel, refPos, pointDiv;
+  double offset;
+};
+PlotScale MenuPlotScale(const works *w);

@@ -35,15 +35,17 @@
 #include "core/works.h"
 #include "panel/fb.h"
 #include "panel/mainscreen.h"
+#include "panel/menu.h"
 #include "panel/text.h"
 
 // ===========================================================================
 // 1 geometry and scales
 // ===========================================================================
 
-int SchermoWidth = 800, SchermoHeight = 280, divX = 16, divY = 10, borderLeft = 70,
-    borderRight = 40, borderBottom = 50, borderTop = 60, xRangeStart = 0, xRangeEnd = 854,
-    LabelBorder = 4, RefLevel = -110, RefPos = 0, PointDiv = 10;
+int SchermoWidth = 800, SchermoHeight = 280, divY = 10, borderLeft = 70, borderRight = 40,
+    borderBottom = 50, borderTop = 60, xRangeStart = 0, LabelBorder = 4, RefLevel = -110,
+    RefPos = 0, PointDiv = 10;
+std::atomic<int> divX{16}, xRangeEnd{854};
 // Derived from the above by InitGrid (and again by DrawGrid); the start
 // values are those of the 16-division layout, so the frequency text is
 // placed right even before the first InitGrid.
@@ -73,12 +75,13 @@ inline float limit(float v, float lo, float hi) { return v < lo ? lo : v > hi ? 
 }  // namespace
 
 void InitGrid() {
-  const int dx = divX > 0 ? divX : 1;  // a division count of 0 would divide by zero
+  const int n = divX;  // one reading: the layout switch may change it meanwhile
+  const int dx = n > 0 ? n : 1;  // a division count of 0 would divide by zero
   const int dy = divY > 0 ? divY : 1;
   r_x = (SchermoWidth - borderLeft - borderRight) / dx;
   r_y = (SchermoHeight - borderTop - borderBottom) / dy;
   bound_left = borderLeft;
-  bound_right = r_x * divX + bound_left;
+  bound_right = r_x * n + bound_left;
   b_top = borderTop;
   b_bottom = r_y * divY + b_top;
 }
@@ -349,15 +352,16 @@ void DrawGrid(works *w) {
   if (w == nullptr || w->fb == nullptr || w->statusFlags != 0) return;
   FbScreen *fb = w->fb;
   InitGrid();
-  const float low = float(RefLevel - RefPos * PointDiv);
-  const float high = float(divY * PointDiv) + low;
+  const PlotScale sc = MenuPlotScale(w);
+  const float low = float(sc.refLevel - sc.refPos * sc.pointDiv);
+  const float high = float(divY * sc.pointDiv) + low;
   char s[16];
 
   putString(8, bound_left - 35, b_top - r_y, "dBm", 180, 180, 180, fb);
   for (int i = 0; i <= divY; i++) {  // level lines and their dBm labels
     const int y = r_y * i + b_top;
     DrawHorizontalLine(bound_left, y, bound_right, 120, 120, 120, fb, 0);
-    snprintf(s, sizeof s, "%d", int(high) - PointDiv * i);
+    snprintf(s, sizeof s, "%d", int(high) - sc.pointDiv * i);
     putString(6, bound_left - 35, y, s, 180, 180, 180, fb);
   }
   const int halfSpanKHz = w->plotSpan / 2000;
@@ -385,7 +389,7 @@ void DrawGrid(works *w) {
         std::lock_guard<std::mutex> lk(w->serMut);
         memcpy(trace, rec->trace + first, sizeof(float) * size_t(points));
       }
-      const float offset = float(w->offsetPlot);
+      const float offset = float(sc.offset);
       KzPoint a = CalculatePoint(low, high, 0.0f, trace[0] + offset);
       for (int i = 0; i + 1 < points; i++) {
         const KzPoint b = CalculatePoint(low, high, float(i + 1), trace[i + 1] + offset);

@@ -4,15 +4,18 @@
 // supervisor every cycle into the drawing buffer, only while no overlay is
 // open (statusFlags 0).
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 struct works;
 
 // Plot geometry (InitGrid sets them; the layout switch changes divX and
-// xRangeEnd; the menu edits RefLevel, RefPos and PointDiv).
-extern int SchermoWidth, SchermoHeight, divX, divY, borderLeft, borderRight, borderBottom,
-    borderTop, xRangeStart, xRangeEnd, LabelBorder, RefLevel, RefPos, PointDiv;
+// xRangeEnd on the button thread, hence atomic; the menu edits RefLevel,
+// RefPos and PointDiv).
+extern int SchermoWidth, SchermoHeight, divY, borderLeft, borderRight, borderBottom,
+    borderTop, xRangeStart, LabelBorder, RefLevel, RefPos, PointDiv;
+extern std::atomic<int> divX, xRangeEnd;
 extern int r_x, r_y, bound_left, bound_right, b_top, b_bottom;
 
 struct SwrPair {

@@ -5,6 +5,9 @@
 //   getPng      opens the file, decodes it, shows it at once when it went
 //               into the drawing buffer
 //   getPngFile  the decoder over an open file (also the fuzz target)
+//   SetBackground, ScreenOwnerTake, ScreenOwnerEnd, ScreenTakeRequest
+//               who may load a background: the thread that composes the
+//               screen loads it, any other asks for it by name
 //
 // Design rules:
 // - A picture is decoded whole into row buffers first and copied into the
@@ -21,7 +24,9 @@
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <png.h>
+#include <thread>
 
 #include "core/works.h"
 #include "panel/fb.h"
@@ -162,11 +167,61 @@ void SetImgName(works *w, const char *name) {
   snprintf(w->imgName, sizeof w->imgName, "%s", name);
 }
 
-void SetBackground(works *w, const char *name) {
+// ---- the screen owner --------------------------------------------------
+
+static void loadBackground(works *w, const char *name) {
   SetImgName(w, name);
   if (w->fb == nullptr) return;
   getPng(w, 1);
   fbSetBack(w->fb);
+}
+
+void SetBackground(works *w, const char *name) {
+  {
+    std::lock_guard<std::mutex> lk(w->bgMut);
+    const bool owned = w->bgClosing || w->bgOwner != std::thread::id();
+    if (owned && w->bgOwner != std::this_thread::get_id()) {
+      // Not this thread's screen: the buffers and imgName stay untouched.
+      if (!w->bgClosing) {
+        snprintf(w->bgAsked, sizeof w->bgAsked, "%s", name);
+        w->bgPending = true;
+      }
+      return;
+    }
+  }
+  loadBackground(w, name);
+}
+
+int ScreenOwnerTake(works *w, bool closing) {
+  std::lock_guard<std::mutex> lk(w->bgMut);
+  if (w->bgClosing && !closing) return -1;
+  w->bgOwner = std::this_thread::get_id();
+  if (closing) {
+    w->bgClosing = true;
+    w->bgPending = false;  // the closing screen replaces whatever was asked
+  }
+  return 0;
+}
+
+void ScreenOwnerEnd(works *w) {
+  std::lock_guard<std::mutex> lk(w->bgMut);
+  if (w->bgOwner != std::this_thread::get_id()) return;
+  w->bgOwner = std::thread::id();
+  w->bgClosing = true;
+  w->bgPending = false;
+}
+
+int ScreenTakeRequest(works *w) {
+  if (!w->bgPending.load()) return 0;  // the usual frame: no lock
+  char name[sizeof w->bgAsked];
+  {
+    std::lock_guard<std::mutex> lk(w->bgMut);
+    if (!w->bgPending.load() || w->bgOwner != std::this_thread::get_id()) return 0;
+    memcpy(name, w->bgAsked, sizeof name);
+    w->bgPending = false;
+  }
+  loadBackground(w, name);
+  return 1;
 }
 
 void getPng(works *w, int toBack) {
