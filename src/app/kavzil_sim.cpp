@@ -221,11 +221,16 @@ bool windowReadScreen(void *ctx, uint8_t *dst) {
   std::lock_guard<std::mutex> lk(run->unitMut);
   const FbScreen *fb = run->w ? run->w->fb : nullptr;
   if (fb == nullptr || fb->pixelSize != 4 || fb->screenMem == nullptr) return false;
+  // The shown screen is copied whole, never in the middle of a frame being
+  // shown (fbReadScreen), into a buffer kept for the window's thread.
+  static std::vector<uint8_t> shown;
+  shown.resize(size_t(fb->memSize));
+  fbReadScreen(fb, shown.data());
   // The memory display is 800 x 480; another size is shown cut or padded.
   int rows = std::min(int(fb->yres), int(SIMWIN_SCREEN_H));
   size_t bytes = size_t(std::min(int(fb->xres), int(SIMWIN_W))) * 4;
   for (int y = 0; y < rows; y++)
-    memcpy(dst + size_t(y) * SIMWIN_W * 4, fb->screenMem + size_t(y) * size_t(fb->lineSize), bytes);
+    memcpy(dst + size_t(y) * SIMWIN_W * 4, shown.data() + size_t(y) * size_t(fb->lineSize), bytes);
   return true;
 }
 
