@@ -24,11 +24,13 @@ cmake -S . -B "$build" -G Ninja "${flags[@]}" >/dev/null
 ninja -C "$build" -j"$(nproc)"
 (cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout 180)
 if [ "$san" = thread ]; then
-  # The whole program with every thread, keys pressed late enough to land
-  # on the closing screen.
+  # The whole program with every thread: layouts and the status overlay
+  # (backgrounds asked for by the button thread), a bank change and the
+  # bank table with an interface change (tables the supervisor draws),
+  # then quick layout changes up to the stop.
   root=$(mktemp -d)
   trap 'rm -rf "$root"' EXIT
-  "$build"/kavzil-sim --headless --quiet --seconds 16 --root "$root" --snapshot "$root"/s.png \
-    --keys '9:6,10:6:long,11:6,15.5:6,15.8:6,16.1:6'
+  "$build"/kavzil-sim --headless --quiet --seconds 17 --root "$root" --snapshot "$root"/s.png \
+    --keys '9:6,10:6:long,11:6,12:1,12.5:1:long,13:2,13.5:1,16.5:6,16.7:6,16.9:6'
   echo "ThreadSanitizer: the simulated unit ran clean"
 fi

@@ -394,6 +394,18 @@ void drawMenuBand(works *w, int state) {
                  255);
 }
 
+// A copy of the bank table in use, taken under tabMut: the button thread
+// loads, edits and switches the table while the supervisor draws it. The
+// lock is held for the copy only (11 rows), never while drawing.
+int copyBankTable(works *w, BandRow (&out)[KZ_BAND_ROWS]) {
+  std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
+  int rows = w->bandCount;
+  if (rows < 0) rows = 0;
+  if (rows > KZ_BAND_ROWS) rows = KZ_BAND_ROWS;
+  for (int i = 0; i < rows; ++i) out[i] = w->bandTab[i];
+  return rows;
+}
+
 void drawBankTable(works *w) {
   char buf[96], iface[12] = "";
   GetLblInterface(w->ModeWorkIdx.load(), iface);
@@ -402,13 +414,12 @@ void drawBankTable(works *w) {
   text(w, 8, 50, 100, "N     Band     Pwr    Att(dB)  AmpEnable    Ant       Atu", 250, 250,
        250);
 
-  int rows = w->bandCount;
-  if (rows < 0) rows = 0;
-  if (rows > KZ_BAND_ROWS) rows = KZ_BAND_ROWS;
+  BandRow tab[KZ_BAND_ROWS];
+  const int rows = copyBankTable(w, tab);
   const int curRow = w->antTabRow, curCol = w->antTabCol;
   static const int colX[5] = {170, 250, 350, 470, 540};
   for (int i = 0; i < rows; ++i) {
-    const BandRow &b = w->bandTab[i];
+    const BandRow &b = tab[i];
     const int y = 22 * i + 130;
     const bool cur = i == curRow;
     const int r = cur ? kOrR : 250, g = cur ? kOrG : 250, bl = cur ? kOrB : 250;
@@ -440,10 +451,10 @@ void bandText(works *w, char *out, size_t n) {
     return;
   }
   int found = -1;
-  int rows = w->bandCount;
-  if (rows > KZ_BAND_ROWS) rows = KZ_BAND_ROWS;
+  BandRow tab[KZ_BAND_ROWS];
+  const int rows = copyBankTable(w, tab);
   for (int i = 0; i < rows; ++i) {
-    const BandRow &b = w->bandTab[i];
+    const BandRow &b = tab[i];
     if (int64_t(b.lowHz) <= int64_t(f) && int64_t(f) <= int64_t(b.highHz)) found = i;
   }
   if (found < 0) {
@@ -451,7 +462,7 @@ void bandText(works *w, char *out, size_t n) {
     return;
   }
   char name[9];
-  snprintf(out, n, "Band:%s", bounded(name, w->bandTab[found].name, sizeof name - 1));
+  snprintf(out, n, "Band:%s", bounded(name, tab[found].name, sizeof name - 1));
 }
 
 void drawMainBars(works *w) {
