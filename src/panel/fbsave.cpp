@@ -12,25 +12,10 @@
 #include "panel/fb.h"
 #include "platform/log.h"
 
-static int writePng(const FbScreen *fb, const std::string &path, int which, bool rgba) {
-  if (fb == nullptr || fb->pixelSize != 4) return -1;
-  // The shown screen is copied whole first: the program may show a frame
-  // meanwhile. (The copy outlives the set-jump below.)
-  std::vector<uint8_t> shown;
-  if (which != FB_DRAW && which != FB_BACK && fb->screenMem != nullptr) {
-    shown.resize(size_t(fb->memSize));
-    fbReadScreen(fb, shown.data());
-  }
-  const uint8_t *const src = which == FB_DRAW   ? fb->drawBuf
-                             : which == FB_BACK ? fb->backBuf
-                             : shown.empty()    ? nullptr
-                                                : shown.data();
-  if (src == nullptr) return -1;
-  FILE *f = fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    kzLog(KZ_LOG_ERR, "can't write screen picture %s error %d", path.c_str(), errno);
-    return -1;
-  }
+// Encodes the 4-byte screen memory src into the open file f; 0 or -1. The
+// set-jump lives here, apart from the caller's locals, so that nothing it
+// could clobber is changed after it.
+static int encodePng(const FbScreen *fb, const uint8_t *src, FILE *f, bool rgba) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   // One row at a time; the row outlives the set-jump below.
@@ -38,8 +23,6 @@ static int writePng(const FbScreen *fb, const std::string &path, int which, bool
   std::vector<png_byte> row(size_t(fb->xres) * channels);
   if (info == nullptr || setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, info ? &info : nullptr);
-    fclose(f);
-    kzLog(KZ_LOG_ERR, "can't write screen picture %s", path.c_str());
     return -1;
   }
   png_init_io(png, f);
@@ -60,7 +43,34 @@ static int writePng(const FbScreen *fb, const std::string &path, int which, bool
   }
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  return fclose(f) == 0 ? 0 : -1;
+  return 0;
+}
+
+static int writePng(const FbScreen *fb, const std::string &path, int which, bool rgba) {
+  if (fb == nullptr || fb->pixelSize != 4) return -1;
+  // The shown screen is copied whole first: the program may show a frame
+  // meanwhile.
+  std::vector<uint8_t> shown;
+  if (which != FB_DRAW && which != FB_BACK && fb->screenMem != nullptr) {
+    shown.resize(size_t(fb->memSize));
+    fbReadScreen(fb, shown.data());
+  }
+  const uint8_t *src = which == FB_DRAW   ? fb->drawBuf
+                       : which == FB_BACK ? fb->backBuf
+                       : shown.empty()    ? nullptr
+                                          : shown.data();
+  if (src == nullptr) return -1;
+  FILE *f = fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    kzLog(KZ_LOG_ERR, "can't write screen picture %s error %d", path.c_str(), errno);
+    return -1;
+  }
+  const int rc = encodePng(fb, src, f, rgba);
+  if (fclose(f) != 0 || rc != 0) {
+    kzLog(KZ_LOG_ERR, "can't write screen picture %s", path.c_str());
+    return -1;
+  }
+  return 0;
 }
 
 int fbSavePng(const FbScreen *fb, const std::string &path, int which, bool rgba) {
