@@ -320,10 +320,7 @@ bool wrapText(int font, const char *text, int width, int maxLines, bool force, B
   while (pos < len) {
     while (pos < len && text[pos] == ' ') pos++;
     if (pos >= len) break;
-    if (out.count == maxLines) {
-      if (!force) return false;
-      return true;
-    }
+    if (out.count == maxLines) return force;  // forced: the rest is dropped
     char *cur = out.line[out.count];
     size_t end = pos, taken = pos;
     const bool last = out.count == maxLines - 1;
@@ -376,6 +373,18 @@ int putStringBox(const int *fonts, int nFonts, int x0, int x1, int y, int maxLin
   if (maxLines < 1) maxLines = 1;
   if (maxLines > kBoxLines) maxLines = kBoxLines;
   const int width = x1 - x0;
+  // The usual case, drawn every frame: the whole text (leading blanks
+  // dropped, as the wrapping drops them) fits in the first font on one
+  // line. One measure, no copy.
+  const char *t = text;
+  while (*t == ' ') t++;
+  if (*t != '\0' && strnlen(t, kBoxText) < kBoxText - (t - text)) {
+    const int tw = getStringSpace(fonts[0], t);
+    if (tw <= width) {
+      putString(fonts[0], centre ? x0 + (width - tw) / 2 : x0, y, t, red, green, blue, fb);
+      return 1;
+    }
+  }
   BoxLines lines;
   int font = fonts[nFonts - 1];
   bool ok = false;
