@@ -142,6 +142,15 @@ struct works {
   int16_t tcpPort;
   int serFD, catFD, catSerFD;
   char wsPassword[13];
+  // The WebSocket connection (remote/ws.h). The transport thread owns the
+  // socket: it sets wsFD and wsConnected under wsMut, and clears
+  // wsConnected under wsMut before it closes the socket, so a sender that
+  // holds wsMut and sees wsConnected 1 writes to the live connection.
+  std::atomic<int> wsFD;
+  std::atomic<int> wsConnected;  // 1 while messages may be sent
+  std::mutex wsMut;              // send lock: one whole frame per holder
+  std::mutex wsConnMut;          // taken by the server while it connects
+  char remoteStatus[200];        // last "ST" payload (transport thread only)
 
   // 6 audio
   int frameLen, audioFormat, sampleRate;
