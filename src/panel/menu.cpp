@@ -10,7 +10,8 @@
 //   3 value texts: LoadParameterMenu
 //   4 address editing: ModifyIP and the four network entries
 //   5 factory default
-//   6 editing: the step helpers and ModifyParameter
+//   6 editing: the step helpers, the remote mode (ModifyUseMode) and
+//     ModifyParameter
 //
 // Design rules:
 //   - Every value stays inside the range the rest of the program indexes
