@@ -50,6 +50,7 @@ TEST(WsLink, OwnClientAndServer) {
   kzCmdUse(&kzCmdRecorder);
   kzWsReceiverTap = tap;
   WsUnit server, client;
+  server.w->divide = 1;
   server.startServer();
   client.startClient(server.port);
   ASSERT_TRUE(kzWaitFor([&] { return server.w->wsConnected == 1 && client.w->wsConnected == 1; },
@@ -64,7 +65,10 @@ TEST(WsLink, OwnClientAndServer) {
   ASSERT_EQ(wsSendFrame(server.w.get(), dialectClose, sizeof dialectClose), 0);
   ASSERT_EQ(wsSendFrame(server.w.get(), sc, sizeof sc), 0);
   ASSERT_EQ(sendWebSockStatusFrame(server.w.get(), status.data(), int(status.size())), 0);
-  EXPECT_TRUE(kzWaitFor([&] { return std::string(client.w->remoteStatus) == status; }, kWait));
+  // The status display traces what it acts on: after that line the
+  // transport thread has written remoteStatus.
+  ASSERT_TRUE(seen(log, "BUFFER Wsocket : " + status));
+  EXPECT_EQ(std::string(client.w->remoteStatus), status);
   EXPECT_EQ(log.count("wrong message type: 88"), 1);
   EXPECT_EQ(log.count("wrong message type: 82"), 1);
   std::string params(31, 'p'), spectrum(854, 's');
@@ -78,9 +82,9 @@ TEST(WsLink, OwnClientAndServer) {
     EXPECT_EQ(gTapped[1], std::make_pair(std::string("storeFFT"), spectrum));
   }
   // Client to server: a command.
-  server.w->divide = 1;
   ASSERT_EQ(sendWebSockStatusFrame(client.w.get(), "VORNFD7", 7), 0);
-  EXPECT_TRUE(kzWaitFor([&] { return server.w->divide == 7; }, kWait));
+  ASSERT_TRUE(seen(log, "BUFFER Wsocket : VORNFD7"));
+  EXPECT_EQ(server.w->divide, 7);
   EXPECT_EQ(log.count("EIK, ST\n"), 1);
 
   // Both end when the run flag drops, the server while connected.

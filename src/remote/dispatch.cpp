@@ -208,7 +208,7 @@ static int controlFrame(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
   return b0 == 0x8A ? 1 : 0;
 }
 
-// ---- the two tables --------------------------------------------------------------
+// ---- the password step -----------------------------------------------------------
 
 static int passwordStep(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
   works *w = c->w;
@@ -232,8 +232,7 @@ static int passwordStep(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
       std::lock_guard<std::mutex> send(w->wsMut);
       w->wsConnected = 1;
     }
-    printf("connected\n");
-    fflush(stdout);
+    kzTrace("connected\n");
     kzSleepMs(1);
   }
   c->loggedIn = true;
@@ -241,111 +240,105 @@ static int passwordStep(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
   return 0;
 }
 
-static bool isType(const uint8_t *pl, const char *t) { return pl[0] == t[0] && pl[1] == t[1]; }
+// ---- the two tables --------------------------------------------------------------
+//
+// Each action gets the data after the type letters. 0 go on, -1 end the
+// connection.
 
-static int serverFrame(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
-  works *w = c->w;
-  if (b0 == 0x81) {
-    if (c->lengthCode >= 126) return wrongLength(c);
-    int x, y;
-    if (n >= 2 && pl[0] == 'X' && pl[1] == 'Y')
-      wsParseXY(reinterpret_cast<const char *>(pl), n, &x, &y);  // no use for them here
-    return 0;
-  }
-  if (b0 != 0x82 || n < 2 || c->lengthCode > 126) {
-    wrongType(b0);
-    return 0;
-  }
-  const uint8_t *data = pl + 2;
-  const int dn = n - 2;
-  if (c->lengthCode < 126) {
-    if (isType(pl, "CA")) {
-      eik("CA");
-      if (forward(c, w->catFD, data, dn, "CAT", ONCE_NO_CAT) < 0) {
-        kzLog(KZ_LOG_INFO, "TCP read Error 7a %d", errno);
-        stopCatRemote(c);
-        return -1;
-      }
-      return 0;
-    }
-    if (isType(pl, "ST")) {
-      eik("ST");
-      statusIn(w, data, dn);
-      return 0;
-    }
-    if (isType(pl, "SC")) {
-      eik("SC");
-      if (forward(c, w->serFD, data, dn, "transceiver", ONCE_NO_SER) < 0) {
-        kzLog(KZ_LOG_INFO, "TCP read Error 7a %d", errno);
-        return -1;
-      }
-      return 0;
-    }
-    if (isType(pl, "PA")) {
-      kzTrace("S BUFFER WEB SERVER : %s\n", reinterpret_cast<const char *>(pl));
-      eik("PA");
-      if (forward(c, w->serFD, data, dn, "transceiver", ONCE_NO_SER) < 0) {
-        kzLog(KZ_LOG_INFO, "TCP read Error 8a %d", errno);
-        return -1;
-      }
-      return 0;
-    }
-  } else {
-    if (isType(pl, "SP")) return 0;
-    if (isType(pl, "FB")) {
-      eik("FB");
-      screenChunk(c, data, dn);
-      return 0;
-    }
-    if (isType(pl, "SO")) {
-      playSoundRemote(c, data, dn);
-      return 0;
-    }
+static int srvCat(WsConn *c, const uint8_t *data, int n) {
+  eik("CA");
+  if (forward(c, c->w->catFD, data, n, "CAT", ONCE_NO_CAT) >= 0) return 0;
+  kzLog(KZ_LOG_INFO, "TCP read Error 7a %d", errno);
+  stopCatRemote(c);
+  return -1;
+}
+static int srvStatus(WsConn *c, const uint8_t *data, int n) {
+  eik("ST");
+  statusIn(c->w, data, n);
+  return 0;
+}
+static int srvRaw(WsConn *c, const uint8_t *data, int n) {
+  eik("SC");
+  if (forward(c, c->w->serFD, data, n, "transceiver", ONCE_NO_SER) >= 0) return 0;
+  kzLog(KZ_LOG_INFO, "TCP read Error 7a %d", errno);
+  return -1;
+}
+static int srvParams(WsConn *c, const uint8_t *data, int n) {
+  kzTrace("S BUFFER WEB SERVER : %s\n", reinterpret_cast<const char *>(data - 2));
+  eik("PA");
+  if (forward(c, c->w->serFD, data, n, "transceiver", ONCE_NO_SER) >= 0) return 0;
+  kzLog(KZ_LOG_INFO, "TCP read Error 8a %d", errno);
+  return -1;
+}
+static int srvScreen(WsConn *c, const uint8_t *data, int n) {
+  eik("FB");
+  screenChunk(c, data, n);
+  return 0;
+}
+static int ignored(WsConn *, const uint8_t *, int) { return 0; }
+static int cliCat(WsConn *c, const uint8_t *data, int n) {
+  forward(c, c->w->catFD, data, n, "CAT", ONCE_NO_CAT);
+  return 0;
+}
+static int cliStatus(WsConn *c, const uint8_t *data, int n) {
+  statusIn(c->w, data, n);
+  return 0;
+}
+static int cliParams(WsConn *c, const uint8_t *data, int n) {
+  storeParametersRemote(c, data, n);
+  return 0;
+}
+static int cliSpectrum(WsConn *c, const uint8_t *data, int n) {
+  spectrumChunk(c, data, n);
+  return 0;
+}
+static int cliScreen(WsConn *c, const uint8_t *data, int n) {
+  screenChunk(c, data, n);
+  return 0;
+}
+static int sound(WsConn *c, const uint8_t *data, int n) {
+  playSoundRemote(c, data, n);
+  return 0;
+}
+
+struct WsAction {
+  bool extended;  // L = 126; otherwise L below 126
+  char type[3];
+  int (*act)(WsConn *c, const uint8_t *data, int n);
+};
+static const WsAction kServerTable[] = {{false, "CA", srvCat},   {false, "ST", srvStatus},
+                                        {false, "SC", srvRaw},   {false, "PA", srvParams},
+                                        {true, "SP", ignored},   {true, "FB", srvScreen},
+                                        {true, "SO", sound}};
+static const WsAction kClientTable[] = {{false, "CA", cliCat},     {false, "ST", cliStatus},
+                                        {false, "PA", cliParams},  {true, "SP", cliSpectrum},
+                                        {true, "FB", cliScreen},   {true, "SO", sound}};
+
+// A binary frame through a table: the form and both letters must match.
+template <size_t N>
+static int binaryFrame(WsConn *c, const WsAction (&table)[N], uint8_t b0, const uint8_t *pl,
+                       int n) {
+  if (b0 == 0x82 && n >= 2 && c->lengthCode <= 126) {
+    for (const WsAction &a : table)
+      if (a.extended == (c->lengthCode == 126) && pl[0] == a.type[0] && pl[1] == a.type[1])
+        return a.act(c, pl + 2, n - 2);
   }
   wrongType(b0);
   return 0;
 }
 
+static int serverFrame(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
+  if (b0 != 0x81) return binaryFrame(c, kServerTable, b0, pl, n);
+  if (c->lengthCode >= 126) return wrongLength(c);
+  int x, y;
+  if (n >= 2 && pl[0] == 'X' && pl[1] == 'Y')
+    wsParseXY(reinterpret_cast<const char *>(pl), n, &x, &y);  // no use for them here
+  return 0;
+}
+
 static int clientFrame(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
-  works *w = c->w;
-  if (b0 == 0x81) {
-    if (c->lengthCode < 126) wrongType(b0);
-    return 0;
-  }
-  if (b0 != 0x82 || n < 2 || c->lengthCode > 126) {
-    wrongType(b0);
-    return 0;
-  }
-  const uint8_t *data = pl + 2;
-  const int dn = n - 2;
-  if (c->lengthCode < 126) {
-    if (isType(pl, "CA")) {
-      forward(c, w->catFD, data, dn, "CAT", ONCE_NO_CAT);
-      return 0;
-    }
-    if (isType(pl, "ST")) {
-      statusIn(w, data, dn);
-      return 0;
-    }
-    if (isType(pl, "PA")) {
-      storeParametersRemote(c, data, dn);
-      return 0;
-    }
-  } else {
-    if (isType(pl, "SP")) {
-      spectrumChunk(c, data, dn);
-      return 0;
-    }
-    if (isType(pl, "FB")) {
-      screenChunk(c, data, dn);
-      return 0;
-    }
-    if (isType(pl, "SO")) {
-      playSoundRemote(c, data, dn);
-      return 0;
-    }
-  }
-  wrongType(b0);
+  if (b0 != 0x81) return binaryFrame(c, kClientTable, b0, pl, n);
+  if (c->lengthCode < 126) wrongType(b0);  // the client reads no text
   return 0;
 }
 

@@ -145,14 +145,21 @@ static int readExact(WsConn *c, uint8_t *dst, size_t n, int64_t deadlineMs) {
 
 // ---- 2 writing -----------------------------------------------------------------
 
-static int sendAll(int fd, const void *data, size_t len) {
+int wsSendAll(int fd, const void *data, size_t len) {
   if (fd < 0) return -1;
   const auto *p = static_cast<const uint8_t *>(data);
   size_t done = 0;
   while (done < len) {
     const ssize_t n = send(fd, p + done, len - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
+    if (n <= 0) {
+      // The socket gives up after its send time-out when the peer stopped
+      // reading. Nothing of the frame written: only this frame is lost. A
+      // part of it written, or any other error: the stream is broken, and
+      // the shutdown makes the transport's reader end the connection.
+      if (done > 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) shutdown(fd, SHUT_RDWR);
+      return -1;
+    }
     done += size_t(n);
   }
   return 0;
@@ -160,7 +167,7 @@ static int sendAll(int fd, const void *data, size_t len) {
 
 int wsWriteLocked(works *w, int fd, const void *data, size_t len) {
   std::lock_guard<std::mutex> lk(w->wsMut);
-  return sendAll(fd, data, len);
+  return wsSendAll(fd, data, len);
 }
 
 // The connection is over: no sender may write to it from now on. A sender
@@ -286,7 +293,7 @@ static void tuneSocket(int fd) {
 }
 
 static void responseLine(WsConn *c, const char *text, const char *logText) {
-  const int r = sendAll(c->fd, text, strlen(text));
+  const int r = wsSendAll(c->fd, text, strlen(text));
   kzLog(KZ_LOG_INFO, "sent %d bytes error %d", r == 0 ? int(strlen(text)) : -1,
         r == 0 ? 0 : errno);
   kzLog(KZ_LOG_INFO, "%s", logText);
@@ -400,8 +407,9 @@ void wsServerLoop(works *w, int lfd) {
 
 void Wsocket(works *w) {
   kzLog(KZ_LOG_INFO, "Wsocket on port %d mode %c", w->tcpPort, w->setup->WebSocket);
-  printf("wsocket\n");
-  fflush(stdout);
+  // On standard error with the other traces: standard output belongs to
+  // the simulated unit's status lines.
+  kzTrace("wsocket\n");
   if (!napWhileRunning(w, 2000)) return;
   const int lfd = wsServerListen(w, w->tcpPort);
   if (lfd < 0) return;
@@ -411,7 +419,7 @@ void Wsocket(works *w) {
 // ---- 5 client ------------------------------------------------------------------
 
 static bool clientWrite(WsConn *c, const char *text) {
-  if (sendAll(c->fd, text, strlen(text)) != 0) {
+  if (wsSendAll(c->fd, text, strlen(text)) != 0) {
     kzLog(KZ_LOG_INFO, "TCP write Error");
     return false;
   }

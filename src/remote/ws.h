@@ -103,6 +103,10 @@ void wsConnInit(WsConn *c, works *w, int fd, bool client, const uint8_t *mem = n
 // passed or `running` dropped. `deadlineMs` on the clock seam, 0 none.
 int wsReadLine(WsConn *c, char *line, int64_t deadlineMs);
 
+// Writes all of `data` to `fd` with MSG_NOSIGNAL: 0, or -1 (fd < 0, or the
+// write failed; a frame cut in the middle also shuts the socket down, so
+// the transport's reader ends the connection).
+int wsSendAll(int fd, const void *data, size_t len);
 // Writes all of `data` to `fd` under wsMut, whether or not wsConnected is
 // set (handshake replies, the password, pong and close). 0 or -1.
 int wsWriteLocked(works *w, int fd, const void *data, size_t len);
