@@ -4,6 +4,7 @@
 // dispatch without a socket, a shell command or a real pause.
 #pragma once
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -22,9 +23,14 @@ inline works *wsFuzzUnit() {
     kzTraceQuiet(true);
     kzLogQuiet(true);
     kzCmdUse(&kzCmdRecorder);
-    char tmpl[] = "/tmp/kz_fuzz_ws_XXXXXX";
+    static char tmpl[] = "/tmp/kz_fuzz_ws_XXXXXX";
     const char *dir = mkdtemp(tmpl);
     kzSetRoot(dir != nullptr ? dir : "/tmp");
+    if (dir != nullptr)
+      std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(tmpl, ec);
+      });
     auto u = std::make_unique<works>();
     u->setup = &rec;
     InitGlobalVar(u.get());
