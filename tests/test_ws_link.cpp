@@ -133,6 +133,9 @@ TEST(WsLink, WrongPasswordAndStandardPeer) {
   EXPECT_EQ(p.get(4), std::string("\x8a\x02hi"));
   ASSERT_EQ(sendWebSockStatusFrame(server.w.get(), "0123", 4), 0);
   EXPECT_EQ(p.get(8), std::string("\x82\x06ST0123"));
+  // 31 bytes of parameters: one 35-byte frame, length code 33.
+  ASSERT_EQ(sendWebSockSerParFrame(server.w.get(), std::string(31, 'q').data(), 31), 0);
+  EXPECT_EQ(p.get(35), std::string("\x82\x21PA") + std::string(31, 'q'));
   p.put(wsMasked(0x82, "STVORNRB"));
   EXPECT_TRUE(kzWaitFor([] { return kzCmdRecorded() == std::vector<std::string>{"reboot"}; },
                         kWait));

@@ -478,19 +478,17 @@ void wsClientSession(WsConn *c) {
   markClosed(c);
 }
 
-// A connected socket to addr, or -1 (`running` dropped, or the connection
-// failed within 5 s).
-static int connectTo(works *w, const sockaddr *addr, socklen_t len, bool *fatal) {
+static int newSocket() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    kzLog(KZ_LOG_ERR, "Socket error %d", errno);
-    *fatal = true;
-    return -1;
-  }
-  kzLog(KZ_LOG_INFO, "Socket for TCP created");
+  if (fd < 0) kzLog(KZ_LOG_ERR, "Socket error %d", errno);
+  return fd;
+}
+
+// Connects `fd` to `addr` within 5 s, looking at `running` every poll.
+static bool connectWithin(works *w, int fd, const sockaddr_in &addr) {
   const int flags = fcntl(fd, F_GETFL);
   fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  int rc = connect(fd, addr, len);
+  int rc = connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
   if (rc < 0 && errno == EINPROGRESS) {
     for (int waited = 0; waited < 5000 && !stopped(w); waited += kPollMs) {
       pollfd p{fd, POLLOUT, 0};
@@ -503,13 +501,8 @@ static int connectTo(works *w, const sockaddr *addr, socklen_t len, bool *fatal)
       }
     }
   }
-  if (rc != 0) {
-    close(fd);
-    return -1;
-  }
   fcntl(fd, F_SETFL, flags);
-  tuneSocket(fd);
-  return fd;
+  return rc == 0;
 }
 
 void wsClientLoop(works *w, const char *host, int port, const char *key) {
@@ -519,11 +512,15 @@ void wsClientLoop(works *w, const char *host, int port, const char *key) {
   }
   auto c = std::make_unique<WsConn>();
   while (!stopped(w)) {
+    int fd = newSocket();
+    if (fd < 0) return;
+    kzLog(KZ_LOG_INFO, "Socket for TCP created");
     addrinfo hints{}, *res = nullptr;
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) {
       kzLog(KZ_LOG_ERR, "ERROR, no such host as %s\n", host);
+      close(fd);
       return;
     }
     sockaddr_in addr = *reinterpret_cast<sockaddr_in *>(res->ai_addr);
@@ -531,14 +528,16 @@ void wsClientLoop(works *w, const char *host, int port, const char *key) {
     addr.sin_port = htons(uint16_t(port));
     kzLog(KZ_LOG_INFO, "server ok");
     kzLog(KZ_LOG_INFO, "TCP bound");
-    bool fatal = false;
-    int fd;
-    while ((fd = connectTo(w, reinterpret_cast<sockaddr *>(&addr), sizeof addr, &fatal)) < 0) {
-      if (fatal || stopped(w)) return;
+    // A socket whose connection failed is not used again: a fresh one for
+    // each try.
+    while (!connectWithin(w, fd, addr)) {
+      close(fd);
+      if (stopped(w)) return;
       kzLog(KZ_LOG_INFO, "Connect Error\n");
       w->wsConnected = 0;
-      if (!napWhileRunning(w, 2000)) return;
+      if (!napWhileRunning(w, 2000) || (fd = newSocket()) < 0) return;
     }
+    tuneSocket(fd);
     kzLog(KZ_LOG_INFO, "TCP connected\n");
     wsConnInit(c.get(), w, fd, true);
     const int hs = wsClientHandshake(c.get(), host, port, key);
