@@ -176,6 +176,7 @@ TEST(WsLink, LimitsOfTheServer) {
     EXPECT_TRUE(p.closedByServer());
   }
   EXPECT_EQ(log.countContaining("does not fit the 1024-byte buffer: connection ended"), 3);
+  server.stop();
   kzWsLoginLimitMs = 5000;
 }
 
