@@ -470,12 +470,14 @@ int main(int argc, char **argv) {
   close(c.fd);
   if (count > 0 && statuses >= count) return 0;
   if (gInterrupted && count == 0) return 0;
+  char got[64];
   if (count > 0)
-    fprintf(stderr, "kz-remote: %s after %ld of %ld status lines (%ld frames)\n", c.why.c_str(),
-            statuses, count, frames);
+    snprintf(got, sizeof got, "%ld of %ld status lines", statuses, count);
   else
-    fprintf(stderr, "kz-remote: %s after %ld status lines (%ld frames)%s\n", c.why.c_str(),
-            statuses, frames,
-            frames == 0 && c.why != "interrupted" ? " (a wrong password is refused this way)" : "");
+    snprintf(got, sizeof got, "%ld status lines", statuses);
+  // A unit that refuses the password closes the connection without a word.
+  bool silent = frames == 0 && c.why == "the unit closed the connection";
+  fprintf(stderr, "kz-remote: %s after %s (%ld frames)%s\n", c.why.c_str(), got, frames,
+          silent ? ": a wrong password is refused this way" : "");
   return 1;
 }
