@@ -177,6 +177,10 @@ TEST(Threads, StartConditionsAndTheRemoteGroup) {
   rec.WebSocket = '2';
   StartThreadSoket(w.get());
   EXPECT_TRUE(seen(">>>>>>>>>> SOCKET CLIENT start\n"));
+  // The client thread runs until the run flag drops.
+  w->running = 0;
+  JoinAllThreads();
+  w->running = 1;
   size_t before = log.lines.size();
   rec.WebSocket = '0';
   StartThreadSoket(w.get());

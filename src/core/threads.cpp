@@ -2,8 +2,8 @@
 //
 // Each start operation tests the setup byte of its thread, creates the
 // thread with works as its only argument and keeps the handle in its table
-// slot. The links whose modules are not part of this build (remote
-// connection, transceiver serial link, CAT links, audio, sample reader)
+// slot. The links whose modules are not part of this build (transceiver
+// serial link, CAT links, audio, sample reader)
 // keep their start conditions and start messages and log that the link is
 // not available.
 #include "core/threads.h"
@@ -21,6 +21,7 @@
 #include "panel/buttons.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "remote/ws.h"
 
 KzThread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer, thrLeggi, thrScrivi, thrCat,
     thrFFT, thrCatSer, thrTime;
@@ -71,7 +72,10 @@ void StartThreadSoket(works *w) {
     kzTrace(">>>>>>>>>> SOCKET CLIENT start\n");
   else
     return;
-  notInThisBuild(mode == '1' ? "Wsocket" : "Wclient");
+  if (mode == '1')
+    StartThreadNamed(thrWsock, "Wsocket", Wsocket, w);
+  else
+    StartThreadNamed(thrWsock, "Wclient", Wclient, w);
 }
 
 void StartThreadKAV(works *w) {

@@ -2,10 +2,8 @@
 //
 // Every frame is built whole on the stack and written with one locked
 // write loop, so frames of different producers never interleave on the
-// socket. MSG_NOSIGNAL: a peer that went away gives an error, not SIGPIPE.
-#include <sys/socket.h>
-
-#include <cerrno>
+// socket (wsSendAll, MSG_NOSIGNAL: a peer that went away gives an error,
+// not SIGPIPE).
 #include <cstring>
 #include <mutex>
 
@@ -13,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "remote/messages.h"
+#include "remote/ws.h"
 
 int wsSendFrame(works *w, const void *frame, size_t len) {
   if (w->wsConnected.load() != 1) return -1;
@@ -21,16 +20,7 @@ int wsSendFrame(works *w, const void *frame, size_t len) {
   // The transport clears wsConnected under this lock before it closes the
   // socket: the descriptor read here is the live connection's.
   if (w->wsConnected.load() != 1) return -1;
-  const int fd = w->wsFD.load();
-  const auto *p = static_cast<const uint8_t *>(frame);
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = send(fd, p + done, len - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    done += size_t(n);
-  }
-  return 0;
+  return wsSendAll(w->wsFD.load(), frame, len);
 }
 
 static int sendShort(works *w, const char type[2], const void *data, int len) {
