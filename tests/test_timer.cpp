@@ -1,7 +1,10 @@
 // The periodic supervisor, one cycle at a time: frequency follow-up by
 // interface, the screen saver on the key clock, the link failure screen,
 // the drawn frame; the thread for the counters.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +14,7 @@
 #include "amplifier/cmdring.h"
 #include "amplifier/errors.h"
 #include "amplifier/linear.h"
+#include "amplifier/statusbuf.h"
 #include "core/setup.h"
 #include "core/timer.h"
 #include "panel/keys.h"
@@ -199,6 +203,25 @@ TEST(Timer, LinkFailureScreenUntilAcknowledged) {
   EXPECT_EQ(w->screenState.load(), KZ_SCR_MAIN);
   EXPECT_EQ(w->linkError.load(), 0);
   EXPECT_STREQ(w->imgName, "img1b");
+}
+
+TEST(Timer, StatusFrameOnlyWhileARemoteUnitIsConnected) {
+  TimerFix f;
+  works *w = f.w.get();
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  fcntl(sv[1], F_SETFL, O_NONBLOCK);
+  w->wsFD = sv[0];
+  char got[128], st[KZ_STATUS_BUF];
+  TimerCycle(w, f.par);  // not connected: nothing on the wire
+  EXPECT_EQ(recv(sv[1], got, sizeof got, 0), -1);
+  w->wsConnected = 1;
+  TimerCycle(w, f.par);  // written whole within the cycle: 0x82, 46, "ST", 44 bytes
+  ASSERT_EQ(recv(sv[1], got, sizeof got, 0), 48);
+  CreaBufferDiStato(w, st);
+  EXPECT_EQ(std::string(got, 48), "\x82\x2eST" + std::string(st, 44));
+  close(sv[0]);
+  close(sv[1]);
 }
 
 TEST(Timer, FrameHasDateTextAndMetersOrPlotOnlyWithoutOverlay) {

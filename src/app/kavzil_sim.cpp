@@ -28,7 +28,8 @@
 // the controls are the window's own (sim/window.h). The background pictures
 // are read from --art (the build's generated artwork by default), the fonts
 // from the root, where the simulator links the system's files. The board's
-// "my_temp" script answers with fixed CPU and GPU temperatures.
+// "my_temp" script answers with fixed CPU and GPU temperatures; the USB bus
+// and the "lsusb" pipelines show the transceiver and its sound device.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -54,6 +55,7 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/usb.h"
 #include "panel/buttons.h"
 #include "panel/fb.h"
 #include "panel/keyb.h"
@@ -397,6 +399,12 @@ int main(int argc, char **argv) {
   // The board's temperature script: CPU on the first line, GPU at
   // characters 5 to 8 of the second.
   kzCmdScript("my_temp", 0, "48.3\ntemp=45.1'C\n");
+  // A unit with the transceiver's USB device and its sound device: the
+  // remote readiness check gets as far as the CAT port search.
+  const KzUsbId usbDevices[] = {{0x1721, 0x061A}, {0x0d8c, 0x01af}};
+  kzUsbSimSetDevices(usbDevices, 2);
+  kzCmdScript("lsusb|grep 0d8c:01af", 0, "1\n");
+  kzCmdScript("lsusb | grep 0d8c", 0, "Bus 001 Device 005: ID 0d8c:01af USB Audio Device\n");
   // The root is made absolute: the unit runs in the artwork directory, as
   // the board's program runs where its pictures are.
   if (run.opt.root.empty() || run.opt.root[0] != '/') {

@@ -180,7 +180,7 @@ int KavMain(const KavHooks *hooks) {
   SetupRec *s = w->setup;
   if (s->EnableWrite == '1' || s->EnableRead == '1' || s->EnableCAT == '1' ||
       s->EnableFFT == '1') {
-    StartThreadCommRemote(w.get());
+    StartThreadCommRemoteAtBoot(w.get());
     w->remoteActive = 1;
   }
   StartThreadCATserial(w.get());

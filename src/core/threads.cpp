@@ -116,7 +116,11 @@ void StartThreadTimer(works *w) {
   if (w->setup->EnableTime == '1') StartThreadNamed(thrTime, "timer", timer, w);
 }
 
-void StartThreadCommRemote(works *w) {
+// The remote group in its start order. Threads whose byte reads '0' are
+// switched on and started; with `savedToo` (boot) those whose byte was
+// saved as '1' are started as well: at boot none of them runs yet, and the
+// saved bytes say the group was on when the unit was switched off.
+static void startRemoteGroup(works *w, bool savedToo) {
   w->remoteRestart = 0;
   struct {
     char *flag;
@@ -129,11 +133,17 @@ void StartThreadCommRemote(works *w) {
     if (*g.flag == '0') {
       *g.flag = '1';
       g.start(w);
+    } else if (savedToo && *g.flag == '1') {
+      g.start(w);
     }
   }
   writeSetup(w);
   w->panelCmd = 149;
 }
+
+void StartThreadCommRemote(works *w) { startRemoteGroup(w, false); }
+
+void StartThreadCommRemoteAtBoot(works *w) { startRemoteGroup(w, true); }
 
 void ExitThreadRemote(works *w) {
   w->setup->EnableWrite = '0';

@@ -34,7 +34,13 @@ void StartThreadAudioRead(works *w);
 void StartThreadAudioWrite(works *w);
 void StartKavReadFFT(works *w);
 void StartThreadTimer(works *w);
+// The remote group: StartThreadCommRemote switches on and starts the
+// threads whose byte reads '0' (the menu, after a stop); the boot path also
+// starts those saved as '1'. Both save the setup and send order 149.
 void StartThreadCommRemote(works *w);
+void StartThreadCommRemoteAtBoot(works *w);
+// Switches the group's bytes to '0' (the threads end by themselves), waits
+// 500 ms, clears errors 9, 10, 5, 20, saves the setup, sends order 165.
 void ExitThreadRemote(works *w);
 
 // Joins every started thread in the shutdown order, logging each text.

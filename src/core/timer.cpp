@@ -6,7 +6,8 @@
 //                        interface 1, TimerTransmitFromInput
 //   3 screen             the link failure screen, the screen saver, the
 //                        main screen
-//   4 cycle and thread   TimerStart, TimerCycle, TimerCountDown, timer
+//   4 cycle and thread   TimerStart, TimerCycle (with the status frame of a
+//                        connected remote unit), TimerCountDown, timer
 //
 // Design rules:
 // - The screen is composed and shown only here: every cycle starts from
@@ -29,6 +30,7 @@
 #include <ctime>
 
 #include "amplifier/cmdring.h"
+#include "amplifier/statusbuf.h"
 #include "amplifier/thermal.h"
 #include "core/bandconf.h"
 #include "core/works.h"
@@ -42,6 +44,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "radio/serparams.h"
+#include "remote/messages.h"
 #include "tuner/automation.h"
 
 // ===========================================================================
@@ -262,9 +265,14 @@ void TimerCycle(works *w, SerParameters &par) {
     TimerTransmitFromInput(w);
     if (w->saverActive.load() == 0) drawScreen(w, par);
   }
-  // The status frame of a connected remote unit is built and sent here
-  // once the remote link (and its connection flag) is part of the build;
-  // until then no unit can be connected and nothing is sent.
+  // A connected remote unit gets the amplifier's state every cycle, also
+  // while the failure screen shows. The buffer lives on the stack: no
+  // allocation per cycle.
+  if (w->wsConnected.load() != 0) {
+    char st[KZ_STATUS_BUF];
+    CreaBufferDiStato(w, st);
+    sendWebSockStatusFrame(w, st, KZ_STATUS_SENT);
+  }
   if (fb) fbRealize(fb);
 }
 

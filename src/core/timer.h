@@ -4,15 +4,15 @@
 // failure screen, starts the screen saver, follows the operating frequency
 // of the selected interface and runs the per-frequency actions (filter,
 // band thresholds and the bank table row: antenna, operate or standby,
-// attenuator, stored tune), and counts down the link hold-off, the peak
-// hold and the temperature-log interval on the monotonic clock.
+// attenuator, stored tune), sends the status frame ("ST") to a connected
+// remote unit, and counts down the link hold-off, the peak hold and the
+// temperature-log interval on the monotonic clock.
 //
 // The cycle is split so that a test can run it step by step without the
 // thread and without sleeping: TimerStart, then TimerCycle and
 // TimerCountDown as often as wanted. Outside interface 1 the transmit state
 // follows the amplifier's input power; the transceiver side of the tuning
-// handshake and the status frame of a remote unit join the cycle with the
-// transceiver link and the remote link.
+// handshake joins the cycle with the transceiver link.
 #pragma once
 #include <cstdint>
 
@@ -36,7 +36,8 @@ bool TimerRunning();
 // cleared, the start is logged, the plot geometry is set.
 void TimerStart(works *w);
 // One cycle without its pause and without the counters: background, link
-// failure screen, screen saver, frequency follow-up, the screen, shown.
+// failure screen, screen saver, frequency follow-up, the screen, the status
+// frame while a remote unit is connected (wsConnected), shown.
 // `par` is the transceiver parameter copy of the thread: refreshed on
 // interface 1, kept (zeroed at first) on the others, handed to the key bar.
 void TimerCycle(works *w, SerParameters &par);

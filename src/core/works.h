@@ -190,7 +190,7 @@ struct works {
   std::atomic<uint8_t> filterCode;  // filter selection last sent, one bit per filter
   std::vector<FanRow> fanTab;
   int fanCount;
-  uint8_t remoteActive;
+  std::atomic<uint8_t> remoteActive;  // 1 while the remote mode is on (button thread)
 
   // 11 radio state
   std::atomic<uint32_t> freqHz, lastFreqHz;

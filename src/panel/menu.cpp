@@ -10,7 +10,8 @@
 //   3 value texts: LoadParameterMenu
 //   4 address editing: ModifyIP and the four network entries
 //   5 factory default
-//   6 editing: the step helpers and ModifyParameter
+//   6 editing: the step helpers, the remote mode (ModifyUseMode) and
+//     ModifyParameter
 //
 // Design rules:
 //   - Every value stays inside the range the rest of the program indexes
@@ -31,9 +32,11 @@
 #include <string>
 
 #include "amplifier/cmdring.h"
+#include "amplifier/errors.h"
 #include "core/lan.h"
 #include "core/maint.h"
 #include "core/setup.h"
+#include "core/threads.h"
 #include "core/works.h"
 #include "panel/keyb.h"
 #include "panel/mainscreen.h"
@@ -41,6 +44,7 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "remote/ready.h"
 #include "tuner/autotune.h"
 #include "tuner/banktab.h"
 #include "tuner/tunemem.h"
@@ -446,8 +450,56 @@ void toggle(uint8_t &v) { v = v ? 0 : 1; }
 
 }  // namespace
 
+// "KAV ZIL USE MODE". Runs outside the menu lock: the readiness check runs
+// shell commands and searches ports, and stopping the remote group waits
+// 500 ms for its threads; the supervisor must go on drawing meanwhile
+// (remoteActive is atomic, the value text reads it without the lock).
+static void ModifyUseMode(works *w, int key) {
+  SetupRec *s = w->setup;
+  if (key != K_ENTER) {
+    if (w->remoteActive.load() == 1) {
+      w->remoteActive = 0;
+    } else if (s->EnableFFT == '0') {
+      const int i = Find_Remote_Settings(w);
+      const int j = Get_AudioKAV(w);
+      kzTrace("j=%d i=%d enaser=%c\n", j, i, s->enaser);
+      if (i == 0 && s->enaser == '1' && j != 0) {
+        w->remoteActive = 1;
+        w->remoteRestart = 0;
+        kzTrace("Remote GO!\n");
+      } else {
+        w->remoteRestart = 1;
+        if (i == 1) AddErrore(w, 5);   // "Remote warn" / "Usb"
+        if (i == 2) AddErrore(w, 20);  // "Remote warn" / "Cat"
+        if (i == 3) AddErrore(w, 9);   // "Audio read" / "warning"
+        if (j == 0) AddErrore(w, 6);   // "Audio" / "not found"
+        if (s->enaser != '1') AddErrore(w, 7);  // "KAV mode" / "not activated"
+        kzTrace("Remote ERROR!\n");
+      }
+    } else {
+      w->remoteActive = 1;
+    }
+    return;
+  }
+  if (w->remoteActive.load() == 1) {
+    // The server is started only when this switches it on: one that runs
+    // already (WebSocket '1' or '2' since the start) keeps its thread.
+    if (s->WebSocket == '0') {
+      s->WebSocket = '1';
+      StartThreadSoket(w);
+    }
+    StartThreadCommRemote(w);
+  } else {
+    ExitThreadRemote(w);
+  }
+}
+
 int ModifyParameter(works *w, int key) {
   if (key < K_ENTER || key > K_RIGHT) return 0;
+  if (w->menuIdx.load() == M_USEMODE) {
+    ModifyUseMode(w, key);
+    return 0;
+  }
   std::lock_guard<std::mutex> lk(gMenuMut);
   int idx = w->menuIdx.load();
   const bool enter = key == K_ENTER;
@@ -532,9 +584,6 @@ int ModifyParameter(works *w, int key) {
         w->tuneEnabled = int8_t(uint8_t(w->tuneEnabled) ^ 0x80);
         kzTrace("----------> SAVE ATU: 0x%0X\n", unsigned(uint8_t(w->tuneEnabled)));
       }
-      return 0;
-    case M_USEMODE:
-      kzLog(KZ_LOG_INFO, "KAV ZIL USE MODE: remote mode switch not available in this build");
       return 0;
     case M_REFLEV:
       RefLevel += 10 * delta(key);

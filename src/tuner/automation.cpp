@@ -20,6 +20,7 @@
 #include "amplifier/cmdring.h"
 #include "core/works.h"
 #include "platform/log.h"
+#include "tuner/banktab.h"
 #include "tuner/tunemem.h"
 
 namespace {
@@ -60,16 +61,7 @@ void GestioneLoadTuneVal(works *w, int resetFlag) { loadTuneVal(w, resetFlag); }
 void GestioneAntennaAutomatica(works *w) {
   std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   w->bandRowIdx = 100;
-  int64_t f = w->freqHz.load();
-  int n = w->bandCount;
-  if (n > KZ_BAND_ROWS) n = KZ_BAND_ROWS;
-  int row = -1;
-  for (int i = 0; i < n; ++i) {
-    if (w->bandTab[i].lowHz <= f && f <= w->bandTab[i].highHz) {
-      row = i;
-      break;
-    }
-  }
+  const int row = BankRowOfFreq(w, w->freqHz.load());
   if (row < 0) return;
   w->bandRowIdx = row;
   const BandRow &r = w->bandTab[row];

@@ -85,6 +85,13 @@ std::string BankTabFileName(int bank) {
   return "/opt/set/antenna.txt";
 }
 
+int BankRowOfFreq(const works *w, int64_t freqHz) {
+  const int n = rowsInUse(w);
+  for (int i = 0; i < n; ++i)
+    if (w->bandTab[i].lowHz <= freqHz && freqHz <= w->bandTab[i].highHz) return i;
+  return -1;
+}
+
 void InitTabAntenna(works *w, int keepSettings) {
   std::lock_guard<std::recursive_mutex> tabLock(w->tabMut);
   for (int i = 0; i < KZ_BAND_ROWS; ++i) {

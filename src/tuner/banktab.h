@@ -5,6 +5,7 @@
 // other numbers "/opt/set/antenna.txt".
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 struct works;
@@ -25,5 +26,8 @@ void SaveToBank(works *w, int bank, int antenna);
 // Edits the field under the cursors antTabRow / antTabCol; down 0 the
 // increase key, 1 the decrease key.
 void ModifytabAntenna(works *w, int down);
+// The first row of the table in use whose edges hold `freqHz` (both
+// included), or -1. The caller holds tabMut. Cost: at most 11 rows.
+int BankRowOfFreq(const works *w, int64_t freqHz);
 void ChangeBanco(works *w);
 void ChangeInterfaceBanco(works *w);
