@@ -82,10 +82,13 @@ TEST(WsLink, OwnClientAndServer) {
     EXPECT_EQ(gTapped[1], std::make_pair(std::string("storeFFT"), spectrum));
   }
   // Client to server: a command.
+  // (the display traces a status before it acts on it: the one after it
+  // shows that the command is done)
   ASSERT_EQ(sendWebSockStatusFrame(client.w.get(), "VORNFD7", 7), 0);
-  ASSERT_TRUE(seen(log, "BUFFER Wsocket : VORNFD7"));
+  ASSERT_EQ(sendWebSockStatusFrame(client.w.get(), "next", 4), 0);
+  ASSERT_TRUE(seen(log, "BUFFER Wsocket : next"));
   EXPECT_EQ(server.w->divide, 7);
-  EXPECT_EQ(log.count("EIK, ST\n"), 1);
+  EXPECT_EQ(log.count("EIK, ST\n"), 2);
 
   // Both end when the run flag drops, the server while connected.
   server.stop();
