@@ -134,7 +134,7 @@ TEST(Program, ExternalAmplifierPeerSeesTheWireAndTheUnitStopsCleanly) {
   SimAmp *amp = simAmpStart();
   ASSERT_NE(amp, nullptr);
   // The outside peer is attached through LinPort of the setup file.
-  std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 0\n";
+  std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 0\nWebSocket: 0\n";
   ASSERT_EQ(kzSaveFileAtomic(root + "/opt/set/setup.txt", setup), 0);
 
   // The unit runs until the peer has seen more than 40 commands (however
@@ -218,7 +218,7 @@ TEST(Program, CloseKeyOfTheServiceKeyboardEndsTheUnitCleanly) {
   std::string root = tmp.dir;
   SimAmp *amp = simAmpStart();
   ASSERT_NE(amp, nullptr);
-  std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 1\n";
+  std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 1\nWebSocket: 0\n";
   ASSERT_EQ(kzSaveFileAtomic(root + "/opt/set/setup.txt", setup), 0);
   // A keyboard whose first key-down is F12 (with its release).
   std::string dev = root + "/dev/input/by-id/usb-test-event-kbd";
@@ -249,7 +249,7 @@ TEST(Program, HeadlessMenuEditIsStoredSentAndShown) {
   std::string root = tmp.dir;
   SimAmp *amp = simAmpStart();
   ASSERT_NE(amp, nullptr);
-  std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 0\n";
+  std::string setup = std::string("LinPort: ") + simAmpSlavePath(amp) + "\nEnableKeyb: 0\nWebSocket: 0\n";
   ASSERT_EQ(kzSaveFileAtomic(root + "/opt/set/setup.txt", setup), 0);
   std::string shot = root + "/screen.png", log = root + "/sim.log";
   // After the start-up count-down (about 7 s): SET opens the menu list,
@@ -310,6 +310,7 @@ TEST(Program, HeadlessMenuEditIsStoredSentAndShown) {
 TEST(Program, StopAskedDuringTheStartUpEndsTheUnitCleanlyOnceItIsUp) {
   KzTempRoot tmp("kz_prog_early");
   std::string root = tmp.dir, log = root + "/sim.log";
+  ASSERT_EQ(kzSaveFileAtomic(root + "/opt/set/setup.txt", "WebSocket: 0\n"), 0);
   auto t0 = std::chrono::steady_clock::now();
   pid_t pid = startSimulatedUnit({"--headless", "--root", root, "--quiet"}, log);
   ASSERT_GT(pid, 0);
@@ -535,6 +536,11 @@ TEST(Program, EveryBadOptionIsNamedAndStopsTheSimulatorBeforeItStarts) {
       {{"--root", tmp.dir + "/opt/set/setup.txt"}, "--root " + tmp.dir + "/opt/set/setup.txt"},
       {{"--freq"}, "--freq: needs a value"},
       {{"--bogus"}, "--bogus"},
+      {{"--setup", "WebSocket=3"}, "--setup WebSocket=3: WebSocket: not 0 (off), 1 (server)"},
+      {{"--setup", "TcpPort=70000"}, "--setup TcpPort=70000: TcpPort: out of range"},
+      {{"--setup", "Tcpport=6700"}, "--setup Tcpport=6700: Tcpport: no such key"},
+      {{"--setup", "WebSocket"}, "--setup WebSocket: not KEY=VALUE"},
+      {{"--setup", "LinPort=/dev/pts/9"}, "--setup LinPort=/dev/pts/9: the built-in"},
   };
   ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt", "EnableKeyb: 0\n"), 0);
   for (const Case &c : cases) {
@@ -555,13 +561,14 @@ TEST(Program, EveryBadOptionIsNamedAndStopsTheSimulatorBeforeItStarts) {
   for (const char *opt : {"--root DIR", "--amp builtin|external", "--seconds N", "--drive W",
                           "--freq HZ", "--model 0|1", "--quiet", "--headless", "--snapshot FILE",
                           "--window-snapshot FILE", "--keys '", "--script '", "--art DIR",
+                          "--setup KEY=VALUE",
                           "carrier (C)", "restart (R)", "close (F12)"})
     EXPECT_NE(out.find(opt), std::string::npos) << opt;
 }
 
 TEST(Program, ScriptedControlsSteerTheBuiltinAmplifierHeadless) {
   KzTempRoot tmp("kz_script");
-  ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt", "EnableKeyb: 0\n"), 0);
+  ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt", "EnableKeyb: 0\nWebSocket: 0\n"), 0);
   // The carrier goes on at 2.5 W, one step up is 3 W; the band above 20 m
   // is 17 m, where the amplifier's counter then reads 18.12 MHz. The key
   // waits for the end of the start-up, the stop for the key; the last

@@ -8,7 +8,11 @@
 // loading count-down) and never ends the run before the script is done.
 // --amp builtin (default) starts the simulated amplifier on a PTY and
 // writes its slave path into LinPort of DIR/opt/set/setup.txt; external
-// leaves LinPort as the file gives it, for an outside peer. Without
+// leaves LinPort as the file gives it, for an outside peer. --setup
+// KEY=VALUE writes setup keys (the remote link's role, server and port, so
+// that two units on one machine join over loopback) into the root's setup
+// file through the program's own setup reader and writer before the unit
+// starts; without it the file is used as it is. Without
 // --seconds the unit runs until Ctrl-C or until the window is closed. One
 // line of decoded status is printed each second on standard output;
 // everything else goes to standard error.
@@ -116,6 +120,32 @@ int setLinPort(const std::string &port) {
   }
   if (!done) out += "LinPort: " + port + "\n";
   return kzSaveFileAtomic(path, out);
+}
+
+// Writes the --setup keys into the root's setup file through the program's
+// own reader and writer: the file is read as the unit reads it, the keys
+// are set as its lines would set them, and the whole file is saved as the
+// unit saves it. A file that cannot be read, or has damaged lines, is not
+// rewritten (the save would drop what the reader could not take).
+int applySetupKeys(const SimOptions &opt) {
+  auto w = std::make_unique<works>();
+  SetupRec rec;
+  w->setup = &rec;
+  readSetup(w.get());
+  if (w->setupUnread.load() || w->damagedFiles[0] != '\0') {
+    fprintf(stderr, "kavzil-sim: %s cannot be read whole (see the log): --setup leaves it as it is\n",
+            kzPath("/opt/set/setup.txt").c_str());
+    return -1;
+  }
+  for (const auto &[key, value] : opt.setup) {
+    std::string why;
+    if (setupSetKey(w.get(), key.c_str(), value.c_str(), why) != 0) {
+      fprintf(stderr, "kavzil-sim: --setup %s=%s: %s\n", key.c_str(), value.c_str(), why.c_str());
+      return -1;
+    }
+    fprintf(stderr, "kavzil-sim: setup %s: %s\n", key.c_str(), value.c_str());
+  }
+  return writeSetup(w.get()) == 0 ? 0 : -1;
 }
 
 void printStatus(works *w) {
@@ -395,6 +425,10 @@ int main(int argc, char **argv) {
     return 1;
   }
   simWriteUnitFiles(kzRoot().empty() ? std::string() : kzRoot());
+  if (!run.opt.setup.empty() && applySetupKeys(run.opt) != 0) {
+    fprintf(stderr, "kavzil-sim: cannot write the --setup keys into the setup file\n");
+    return 1;
+  }
   linkFonts();
   if (chdir(run.opt.art.c_str()) != 0)
     fprintf(stderr, "kavzil-sim: no artwork in %s (%s): the screen stays without pictures\n",

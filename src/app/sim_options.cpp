@@ -22,7 +22,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "core/setup.h"
+#include "core/works.h"
 #include "sim/window.h"
 
 namespace {
@@ -158,6 +161,23 @@ std::string readSteps(SimOptions &o, const char *v, bool keysOnly) {
   return "";
 }
 
+// ---- setup keys --------------------------------------------------------------
+
+// "KEY=VALUE" for the setup file, checked by the program's own setup reader
+// on a scratch record: a key of the file, a value it takes whole.
+std::string readSetupKey(SimOptions &o, const char *v) {
+  const char *eq = strchr(v, '=');
+  if (eq == nullptr || eq == v) return "not KEY=VALUE";
+  std::string key(v, size_t(eq - v)), value(eq + 1), why;
+  auto w = std::make_unique<works>();
+  SetupRec rec;
+  w->setup = &rec;
+  initSetup(w.get());
+  if (setupSetKey(w.get(), key.c_str(), value.c_str(), why) != 0) return key + ": " + why;
+  o.setup.emplace_back(key, value);
+  return "";
+}
+
 // ===========================================================================
 // 2 the option table
 // ===========================================================================
@@ -259,6 +279,14 @@ const OptionSpec kOptions[] = {
      "a comma-separated list of SECONDS:ACTION, ACTION a key 1 to 6 (with an optional :long) "
      "or an action named by --help",
      [](SimOptions &o, const char *v) { return readSteps(o, v, false); }},
+    {"--setup", "KEY=VALUE",
+     "write KEY: VALUE into DIR/opt/set/setup.txt before the unit starts (repeatable; "
+     "without it the file is used as it is), e.g. --setup WebSocket=2 --setup "
+     "Server=127.0.0.1 --setup TcpPort=6700 for a client of a unit on port 6700",
+     "a key of setup.txt and a value it takes whole: flags 0 or 1 (WebSocket 0 off, 1 server, "
+     "2 client), digits, whole numbers in range (TcpPort 1 to 32767), texts that fit their "
+     "field (Server 15 characters); not LinPort with --amp builtin",
+     readSetupKey},
     {"--art", "DIR", "directory of the background pictures (default: the build's artwork)",
      "a directory holding the pictures the build draws (start.png, statusB.png, ...)",
      [](SimOptions &o, const char *v) -> std::string {
@@ -325,6 +353,10 @@ int checkLine(SimOptions &o) {
   std::stable_sort(o.script.begin(), o.script.end(), [](const SimStep &a, const SimStep &b) {
     return a.atSeconds < b.atSeconds;
   });
+  for (const auto &[key, value] : o.setup)
+    if (key == "LinPort" && o.builtinAmp)
+      return bad("--setup", key + "=" + value,
+                 "the built-in amplifier's PTY goes into LinPort (--amp external keeps it)");
   for (const SimStep &s : o.script) {
     const char *opt = s.action || s.service ? "--script" : "--keys";
     if (o.seconds > 0 && s.atSeconds > o.seconds) {

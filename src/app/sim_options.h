@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One step of the headless script, in the order it runs.
@@ -35,6 +36,9 @@ struct SimOptions {
   uint32_t freqHz = 14070000;
   char model = '0';
   std::vector<SimStep> script;  // --keys and --script, ordered by time
+  // --setup KEY=VALUE, in the order given: written into the root's setup
+  // file before the unit starts (nothing is written without one).
+  std::vector<std::pair<std::string, std::string>> setup;
 };
 
 enum { SIM_OPTIONS_RUN = 0, SIM_OPTIONS_HELP = 1, SIM_OPTIONS_BAD = 2 };

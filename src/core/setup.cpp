@@ -6,6 +6,7 @@
 //   3 initSetup
 //   4 reading: parseSetupText, readSetup
 //   5 writing: writeSetup
+//   6 one key from outside: setupSetKey
 //
 // Design rules:
 //   - Every key is described once, in kSetupKeys, in the order the file is
@@ -522,4 +523,60 @@ int writeSetup(works *w) {
     data += '\n';
   }
   return OptSetSaveFile("/opt/set/setup.txt", data);
+}
+
+// ---------------------------------------------------------------------------
+// 6 one key from outside
+// ---------------------------------------------------------------------------
+
+int setupSetKey(works *w, const char *key, const char *value, std::string &why) {
+  SetupRec *s = w->setup;
+  const SetupKey *k = nullptr;
+  for (const SetupKey &c : kSetupKeys)
+    if (key != nullptr && strcmp(c.name, key) == 0) k = &c;
+  if (s == nullptr || k == nullptr || value == nullptr) {
+    why = "no such key in setup.txt";
+    return -1;
+  }
+  std::string_view v(value);
+  long n = 0;
+  if (k->kind == SK_FLAG) {
+    char c = v.size() == 1 ? v[0] : '\0';
+    // Flags without a mirror are switches; the role of the remote link
+    // has a third value.
+    bool ok = k->load != nullptr ? (c >= '0' && c <= '9')
+                                 : (c == '0' || c == '1' ||
+                                    (c == '2' && k->off == offsetof(SetupRec, WebSocket)));
+    if (!ok) {
+      why = k->load != nullptr ? "not one digit"
+            : k->off == offsetof(SetupRec, WebSocket) ? "not 0 (off), 1 (server) or 2 (client)"
+                                                      : "not 0 or 1";
+      return -1;
+    }
+    n = c - '0';
+  } else {
+    if (k->width > 0 && v.size() > size_t(k->width) - 1) {
+      why = "longer than the " + std::to_string(k->width - 1) + " characters the field holds";
+      return -1;
+    }
+    if (k->kind == SK_NUMBER) {
+      size_t i = (!v.empty() && (v[0] == '-' || v[0] == '+')) ? 1 : 0;
+      bool digits = i < v.size() && v.size() - i <= 10;
+      for (size_t j = i; digits && j < v.size(); ++j) digits = v[j] >= '0' && v[j] <= '9';
+      if (!digits || !parseDecimal(v, n)) {
+        why = "not a whole number";
+        return -1;
+      }
+    }
+  }
+  if (k->load != nullptr && !k->load(w, n)) {
+    why = "out of range";
+    return -1;
+  }
+  if (k->kind == SK_FLAG)
+    *fieldPtr(s, *k) = v[0];
+  else if (k->width > 0)
+    fieldSet(s, *k, v);
+  if (k->post != nullptr) k->post(w, s);
+  return 0;
 }

@@ -4,6 +4,7 @@
 // and writeSetup rebuilds the text fields from them and rewrites the file.
 #pragma once
 #include <cstddef>
+#include <string>
 
 struct works;
 
@@ -65,3 +66,12 @@ int writeSetup(works *w);
 // Parses setup text already in memory (the body of readSetup, without
 // initSetup and without the file); used by readSetup and the fuzz target.
 void parseSetupText(works *w, const char *text, size_t len);
+
+// Sets one key from outside the file (a command line), as reading a line
+// "KEY: VALUE" would, but only when the value is taken whole: the key is
+// one of the file's, a flag is one character ('0' or '1', WebSocket also
+// '2', a digit its mirror takes for the digit settings), a text fits its
+// field, a number is written whole (an optional sign and digits) and its
+// mirror takes it. Returns 0, or -1 with the reason in `why` (the record
+// and the mirrors are then unchanged).
+int setupSetKey(works *w, const char *key, const char *value, std::string &why);
