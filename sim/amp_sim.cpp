@@ -62,6 +62,7 @@
 // replacements (simAmpReplyOnce) do execute it. A received checksum that is
 // wrong gets "XX!;", an unknown command "XX?;", bad parameters "XX&;".
 #include "sim/amp_sim.h"
+#include "sim/pty.h"
 #include "sim/tuner_net.h"
 
 #include <algorithm>
@@ -178,9 +179,7 @@ int rawTemp(double t) {
 
 struct SimAmp {
   SimAmpOptions opt;
-  int master = -1;
-  int slaveKeep = -1;  // keeps the line up while the program closes / reopens
-  std::string slavePath;
+  SimPty pty;
   std::thread worker;
   std::atomic<bool> stop{false};
 
@@ -259,23 +258,8 @@ void powerOn(SimAmp *a) {
   a->restartBit = true;
 }
 
-// Writes all of `data` to the non-blocking master, waiting at most about
-// one second in total for room; what does not fit then is dropped.
-void writeAll(SimAmp *a, const std::string &data) {
-  size_t off = 0;
-  int waits = 0;
-  while (off < data.size()) {
-    ssize_t n = write(a->master, data.data() + off, data.size() - off);
-    if (n > 0) {
-      off += size_t(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;
-    if (++waits > 20) return;
-    pollfd p{a->master, POLLOUT, 0};
-    poll(&p, 1, 50);
-  }
-}
+// Waits at most about a second for room on the line (sim/pty.h).
+void writeAll(SimAmp *a, const std::string &data) { simPtyWrite(&a->pty, data.data(), data.size(), false); }
 
 // Frames `text` and writes it, applying the reply checksum faults.
 void sendReply(SimAmp *a, const std::string &text) {
@@ -620,23 +604,16 @@ void feedByte(SimAmp *a, char c) {
 void workerLoop(SimAmp *a) {
   char buf[256];
   while (!a->stop.load()) {
-    pollfd p{a->master, POLLIN, 0};
+    pollfd p{a->pty.master, POLLIN, 0};
     int r = poll(&p, 1, 20);
     if (r <= 0) continue;
     if (p.revents & POLLIN) {
-      ssize_t n = read(a->master, buf, sizeof buf);
+      ssize_t n = read(a->pty.master, buf, sizeof buf);
       for (ssize_t i = 0; i < n; i++) feedByte(a, buf[i]);
       if (n > 0) continue;
     }
     if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-}
-
-bool makeRaw(int fd) {
-  termios tio;
-  if (tcgetattr(fd, &tio) != 0) return false;
-  cfmakeraw(&tio);
-  return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
 }  // namespace
@@ -655,19 +632,7 @@ SimAmp *simAmpStart(const SimAmpOptions &opt) {
   for (bool &fixed : a->fixedLoad) fixed = !a->opt.antennaModels;
   a->lastThermal = Clock::now();
 
-  char path[128];
-  a->master = posix_openpt(O_RDWR | O_NOCTTY);
-  bool ok = a->master >= 0 && grantpt(a->master) == 0 && unlockpt(a->master) == 0 &&
-            ptsname_r(a->master, path, sizeof path) == 0;
-  if (ok) {
-    a->slavePath = path;
-    a->slaveKeep = open(path, O_RDWR | O_NOCTTY);
-    ok = a->slaveKeep >= 0 && makeRaw(a->slaveKeep) && makeRaw(a->master) &&
-         fcntl(a->master, F_SETFL, fcntl(a->master, F_GETFL) | O_NONBLOCK) == 0;
-  }
-  if (!ok) {
-    if (a->slaveKeep >= 0) close(a->slaveKeep);
-    if (a->master >= 0) close(a->master);
+  if (!simPtyOpen(&a->pty)) {
     delete a;
     return nullptr;
   }
@@ -680,12 +645,11 @@ void simAmpStop(SimAmp *a) {
   if (!a) return;
   a->stop.store(true);
   if (a->worker.joinable()) a->worker.join();
-  close(a->slaveKeep);
-  close(a->master);
+  simPtyClose(&a->pty);
   delete a;
 }
 
-const char *simAmpSlavePath(SimAmp *a) { return a->slavePath.c_str(); }
+const char *simAmpSlavePath(SimAmp *a) { return a->pty.slavePath.c_str(); }
 
 std::vector<std::string> simAmpReceived(SimAmp *a) {
   std::lock_guard<std::mutex> lk(a->m);

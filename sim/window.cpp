@@ -30,6 +30,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sim/bands.h"
 #include "sim/amp_sim.h"
 #include "sim/gpio_sim.h"
 
@@ -47,20 +48,9 @@ constexpr int kDriveCount = int(sizeof kDrives / sizeof kDrives[0]);
 const uint32_t kSteps[] = {100, 1000, 10000, 100000};
 constexpr int kStepCount = int(sizeof kSteps / sizeof kSteps[0]);
 
-// The bands the carrier can be put on: edges, and where band up/down puts it.
-struct SimBand {
-  const char *name;
-  uint32_t low, high, home;
-};
-const SimBand kBands[] = {
-    {"160m", 1800000, 2000000, 1840000},    {"80m", 3500000, 4000000, 3650000},
-    {"60m", 5330500, 5450000, 5357000},     {"40m", 7000000, 7300000, 7100000},
-    {"30m", 10100000, 10150000, 10120000},  {"20m", 14000000, 14350000, 14200000},
-    {"17m", 18068000, 18168000, 18120000},  {"15m", 21000000, 21450000, 21200000},
-    {"12m", 24890000, 24990000, 24940000},  {"10m", 28000000, 29700000, 28500000},
-    {"6m", 50000000, 54000000, 50150000},
-};
-constexpr int kBandCount = int(sizeof kBands / sizeof kBands[0]);
+// The bands the carrier can be put on (sim/bands.h).
+constexpr const SimBand (&kBands)[kSimBandCount] = kSimBands;
+constexpr int kBandCount = kSimBandCount;
 constexpr uint32_t kFreqMin = 1000000, kFreqMax = 60000000;
 
 const char *const kPortModels[3] = {"dummy load", "dipole", "end-fed wire"};
