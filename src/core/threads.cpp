@@ -81,8 +81,9 @@ void StartThreadSoket(works *w) {
 
 void StartThreadKAV(works *w) {
   if (w->setup->enaser != '1') return;
-  // A link thread still running carries on with its run byte set again.
-  if (SerialRunning()) return;
+  // A link thread still running carries on with its run byte set again
+  // (its slot would otherwise be joined while it runs).
+  if (!SerialClaim()) return;
   kzTrace("KAVread start\n");
   StartThreadNamed(thrSer, "Serial", Serial, w);
 }

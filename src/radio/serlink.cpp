@@ -91,6 +91,7 @@ void readMessage(works *w, SerialRx &rx, uint8_t type) {
 }  // namespace
 
 bool SerialRunning() { return gAlive.load(); }
+bool SerialClaim() { return !gAlive.exchange(true); }
 
 int writeSerialPort(int fd, const void *data, int len) {
   const auto *p = static_cast<const uint8_t *>(data);

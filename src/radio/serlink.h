@@ -28,6 +28,9 @@ constexpr int KZ_SER_HOLDOFF_MS = 2000;
 void Serial(works *w);
 // True from the start of Serial until it has ended.
 bool SerialRunning();
+// Marks the link thread as running before it is started: false when one
+// already runs (or is being started), which then carries on instead.
+bool SerialClaim();
 
 // Writes all `len` bytes to `fd`; short writes and interrupted or
 // would-block writes are retried, any other failure ends the write
