@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -80,7 +81,9 @@ void StartThreadSoket(works *w) {
 }
 
 void StartThreadKAV(works *w) {
-  if (w->setup->enaser != '1') return;
+  // The run byte is switched by the key and screen threads while the link
+  // reads it.
+  if (std::atomic_ref<char>(w->setup->enaser).load() != '1') return;
   // A link thread still running carries on with its run byte set again
   // (its slot would otherwise be joined while it runs).
   if (!SerialClaim()) return;
