@@ -268,9 +268,12 @@ TEST_F(KeysTest, LayoutCycleChoosesBackgroundAndPlot) {
 TEST_F(KeysTest, LinkFailureRetryAndCancel) {
   w->screenState = KZ_SCR_LINKFAIL;
   rec.enaser = '1';  // transceiver serial link: cancel switches it off
+  snprintf(rec.SerPort, sizeof rec.SerPort, "/nonexistent");
   w->linkError = 3;
-  press(5);
-  EXPECT_EQ(w->linkError.load(), -1);
+  press(5);  // retry: the link starts again and fails again
+  JoinAllThreads();
+  EXPECT_EQ(w->linkError.load(), 3);
+  EXPECT_STREQ(w->linkErrorText, "Serial: Unable to open device /nonexistent\n");
   w->linkError = 3;
   press(6);
   EXPECT_TRUE(w->linkError.load() == -1 && rec.enaser == '0');

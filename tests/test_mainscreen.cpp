@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "core/lan.h"
+#include "core/threads.h"
 #include "core/timer.h"
 #include "panel/keys.h"
 #include "panel/mainscreen.h"
@@ -406,6 +407,7 @@ TEST_F(MainScreenTest, StatusOverlayLines) {
   frame();
   EXPECT_EQ(scr.at(380, 180), (KzRgb{250, 0, 0}));
   EXPECT_EQ(scr.at(429, 209), (KzRgb{250, 0, 0}));
+  JoinAllThreads();  // the transceiver link the overlay started
 }
 
 TEST(MainScreenReadings, CpuTemperatureFromMyTemp) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/threads.h"
 #include "support.h"
 #include "tuner/tuneword.h"
 
@@ -96,4 +97,5 @@ TEST(TuneWord, InterfaceTypeSwitchesRunBytesAndQueuesSettings) {
   SetModeWorkIDX(w.get());
   EXPECT_TRUE(rec.enaser == '0' && rec.enaCatSer == '1' && !ExistError(w.get(), 8));
   EXPECT_EQ(kzTakeQueued(w.get()), std::vector<int>{35});
+  JoinAllThreads();  // the link thread started above (its port does not open)
 }

@@ -232,6 +232,9 @@ TEST(WsDispatch, ClientTableAndReassembly) {
   works *w = u.w.get();
   kzWsReceiverTap = tap;
   gTapped.clear();
+  std::vector<float> trace(1024), aux(1024);
+  SpectrumRec sp{trace.data(), aux.data(), {0}};
+  w->spectrum = &sp;
   const std::string params = pattern(31), spectrum = pattern(1706);
   std::string s = shortBin("SC", "x") + dialectText("hello") + shortBin("PA", params);
   for (uint32_t off : {0u, 512u}) s += chunk("SP", 854, off, spectrum.substr(off));
@@ -246,7 +249,8 @@ TEST(WsDispatch, ClientTableAndReassembly) {
   EXPECT_EQ(gTapped[0], std::make_tuple(std::string("storeParameters"), params, 31));
   EXPECT_EQ(gTapped[1], std::make_tuple(std::string("storeFFT"), spectrum.substr(0, 854), 854));
   EXPECT_EQ(gTapped[2], std::make_tuple(std::string("storeFFT"), spectrum.substr(0, 1024), 1706));
-  EXPECT_EQ(log.countContaining("storeParameters: not in this build"), 1);
+  EXPECT_EQ(sp.updates.load(), 2u);  // both spectra reached the plot's trace
+  EXPECT_EQ(trace[0], float(uint8_t(spectrum[85])) - 192.0f);
   EXPECT_EQ(log.countContaining("spectrum chunk of 520 bytes"), 1);  // once per connection
   EXPECT_EQ(w->divide, 9);
   EXPECT_EQ(w->wsConnected.load(), 0);  // the stream ended: not connected

@@ -2,14 +2,15 @@
 //
 // Each start operation tests the setup byte of its thread, creates the
 // thread with works as its only argument and keeps the handle in its table
-// slot. The links whose modules are not part of this build (transceiver
-// serial link, CAT links, audio, sample reader)
+// slot. The links whose modules are not part of this build (CAT links,
+// audio, sample reader)
 // keep their start conditions and start messages and log that the link is
 // not available.
 #include "core/threads.h"
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -21,6 +22,7 @@
 #include "panel/buttons.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/serlink.h"
 #include "remote/ws.h"
 
 KzThread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer, thrLeggi, thrScrivi, thrCat,
@@ -79,9 +81,14 @@ void StartThreadSoket(works *w) {
 }
 
 void StartThreadKAV(works *w) {
-  if (w->setup->enaser != '1') return;
+  // The run byte is switched by the key and screen threads while the link
+  // reads it.
+  if (std::atomic_ref<char>(w->setup->enaser).load() != '1') return;
+  // A link thread still running carries on with its run byte set again
+  // (its slot would otherwise be joined while it runs).
+  if (!SerialClaim()) return;
   kzTrace("KAVread start\n");
-  notInThisBuild("Serial");
+  StartThreadNamed(thrSer, "Serial", Serial, w);
 }
 
 void StartThreadCAT(works *w) {

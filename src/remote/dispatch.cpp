@@ -32,6 +32,7 @@
 #include "panel/text.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/serparams.h"
 #include "remote/ws.h"
 
 KzWsTap kzWsReceiverTap = nullptr;
@@ -40,8 +41,6 @@ enum : uint32_t {
   ONCE_EARLY = 1u << 0,
   ONCE_NO_CAT = 1u << 1,
   ONCE_NO_SER = 1u << 2,
-  ONCE_PARAMS = 1u << 3,
-  ONCE_FFT = 1u << 4,
   ONCE_SCREEN = 1u << 5,
   ONCE_SOUND = 1u << 6,
   ONCE_CAT_STOP = 1u << 7,
@@ -79,12 +78,14 @@ static void notInBuild(WsConn *c, uint32_t bit, const char *what, const uint8_t 
 
 // Client "PA": the transceiver parameters of the server's transceiver.
 static void storeParametersRemote(WsConn *c, const uint8_t *data, int len) {
-  notInBuild(c, ONCE_PARAMS, "storeParameters", data, len, len);
+  if (kzWsReceiverTap) kzWsReceiverTap(c->w, "storeParameters", data, len, len);
+  storeParameters(c->w, len, data);
 }
 // Client "SP" complete: the spectrum buffer (the first 1024 bytes of it).
 static void storeFFTRemote(WsConn *c, uint32_t total, const uint8_t *buf) {
   const int held = total < KZ_WS_SPECTRUM_BUF ? int(total) : KZ_WS_SPECTRUM_BUF;
-  notInBuild(c, ONCE_FFT, "storeFFT", buf, held, int(total));
+  if (kzWsReceiverTap) kzWsReceiverTap(c->w, "storeFFT", buf, held, int(total));
+  storeFFT(c->w, held, buf);
 }
 // "FB" complete: one JPEG screen frame to show.
 static void showScreenRemote(WsConn *c, uint32_t total, const uint8_t *buf) {

@@ -1,0 +1,79 @@
+// Fuzz target: the transceiver's message stream as the serial link reads
+// it (start bytes, type and length characters, bodies of any length),
+// from a byte buffer standing for the port. Byte 0 sets the pending
+// commands (auto-tune bits 2 and 5, key bits 0, 1, 4, 5); the rest is the
+// stream. The port's end switches the link off, so a cut message ends the
+// reader as a stopped link does.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "amplifier/errors.h"
+#include "core/setup.h"
+#include "core/works.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/serial.h"
+#include "radio/serlink.h"
+#include "radio/serparams.h"
+
+namespace {
+
+const uint8_t *gData;
+size_t gSize, gPos;
+works *gW;
+
+int memAvail(int) {
+  if (gPos >= gSize) {
+    gW->setup->enaser = '0';
+    return 0;
+  }
+  return int(gSize - gPos);
+}
+ssize_t memRead(int, void *buf, size_t len) {
+  const size_t n = len < gSize - gPos ? len : gSize - gPos;
+  memcpy(buf, gData + gPos, n);
+  gPos += n;
+  return ssize_t(n);
+}
+ssize_t memWrite(int, const void *, size_t len) { return ssize_t(len); }
+
+const KzSerialBackend kMem = {nullptr, nullptr, memAvail, memRead, memWrite, nullptr, nullptr};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static bool once = [] {
+    kzClockUse(&kzClockFake);  // the 1 ms polls cost nothing here
+    kzTraceQuiet(true);
+    kzLogQuiet(true);
+    kzSerialUse(&kMem);
+    return true;
+  }();
+  (void)once;
+  if (size == 0) return 0;
+  auto w = std::make_unique<works>();
+  SetupRec rec{};
+  w->setup = &rec;
+  InitGlobalVar(w.get());
+  InitErrTable(w.get());
+  rec.enaser = '1';
+  rec.EnableFFT2 = '0';
+  w->running = 1;
+  w->serFD = 1000;
+  SerParameters par{};
+  w->serParams = &par;
+  w->autoTuneMode = uint8_t(data[0] & 0x24);
+  w->txKeyFlags = uint8_t(data[0] & 0x33);
+  gW = w.get();
+  gData = data + 1;
+  gSize = size - 1;
+  gPos = 0;
+  SerialRx rx;
+  while (gPos < gSize && rec.enaser == '1') serialPoll(w.get(), rx);
+  if (gPos > gSize) std::abort();
+  return 0;
+}
