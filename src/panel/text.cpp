@@ -447,10 +447,11 @@ void dispStatText(works *w, const char *remoteStatus) {
       std::atomic_ref<char>(st->EnableFFT2).store('1');
       std::atomic_ref<char>(st->Enable1600).store(remoteStatus[7] == '2' ? '1' : '0');
     }
-    if (w->divide <= 1) w->divide = 2;
+    std::atomic_ref<int> divide(w->divide);  // read by the sample reader
+    if (divide.load() <= 1) divide.store(2);
   } else if (startsWith(remoteStatus, "VORNFD")) {
     const int v = divideValue(remoteStatus + 6);
-    if (v >= 0) w->divide = v;
+    if (v >= 0) std::atomic_ref<int>(w->divide).store(v);
   } else if (startsWith(remoteStatus, "VORNRB")) {
     kzRunCommand("reboot");
   }
