@@ -187,7 +187,9 @@ TEST(Threads, StartConditionsAndTheRemoteGroup) {
   StartThreadSoket(w.get());
   EXPECT_EQ(log.lines.size(), before);
 
-  // The remote group starts what reads '0', leaves what reads '1', saves.
+  // The remote group starts what reads '0', leaves what reads '1', saves
+  // (with the run flag down, so every thread started ends at once).
+  w->running = 0;
   rec.EnableWrite = '0';
   rec.EnableRead = '1';
   rec.EnableCAT = '0';
@@ -212,6 +214,7 @@ TEST(Threads, StartConditionsAndTheRemoteGroup) {
   ASSERT_EQ(cmds.size(), 4u);
   EXPECT_EQ(cmds[0], "mount -o remount defaults,rw /opt/set");
   EXPECT_EQ(cmds[1], "mount -v -n -o remount -r /opt/set");
+  JoinAllThreads();
 }
 
 TEST(Program, CloseKeyOfTheServiceKeyboardEndsTheUnitCleanly) {

@@ -1,14 +1,8 @@
 // Spectrum of the I/Q samples; see fftcalc.h.
 #include "radio/fftcalc.h"
 
-#include <atomic>
 #include <cmath>
-#include <memory>
-
-#include "core/setup.h"
-#include "core/works.h"
-#include "platform/log.h"
-#include "remote/messages.h"
+#include <utility>
 
 namespace {
 constexpr double kPi = 3.14159265358979323846;
@@ -32,6 +26,11 @@ void kzFftBuild(KzFft *f, int n) {
     f->co[k] = f->co[k - 1] * c1 + f->si[k - 1] * s1;
     f->si[k] = -f->co[k - 1] * s1 + f->si[k - 1] * c1;
   }
+  for (int half = n / 2, step = 1, at = 0; half >= 1; at += half, half /= 2, step *= 2)
+    for (int j = 0; j < half; j++) {
+      f->stageCo[at + j] = f->co[j * step];
+      f->stageSi[at + j] = f->si[j * step];
+    }
   int bits = 0;
   while ((1 << bits) < n) bits++;
   for (int k = 0; k < n; k++) {
@@ -43,23 +42,43 @@ void kzFftBuild(KzFft *f, int n) {
 }
 
 // Decimation in frequency, in place: log2 n stages; the half-span starts
-// at n / 2 with twiddle step 1, then halves while the step doubles. Cost:
-// (n / 2) log2 n butterflies; the inner loop runs over contiguous halves.
+// at n / 2, and the twiddle of element j of a half is e^(-2 pi i j step / n)
+// with the step doubling as the half-span halves. Cost: (n / 2) log2 n
+// butterflies over contiguous halves and contiguous twiddles (the loop
+// vectorises); the last two stages need no multiplication (twiddles 1 and
+// -i).
 void kzFftTransform(KzFft *f) {
   const int n = f->n;
   double *re = f->re, *im = f->im;
-  for (int half = n / 2, step = 1; half >= 1; half /= 2, step *= 2) {
+  int at = 0;
+  for (int half = n / 2; half >= 4; at += half, half /= 2) {
+    const double *tc = f->stageCo + at, *ts = f->stageSi + at;
     for (int start = 0; start < n; start += 2 * half) {
-      double *ar = re + start, *ai = im + start, *br = ar + half, *bi = ai + half;
+      double *__restrict ar = re + start, *__restrict ai = im + start;
+      double *__restrict br = ar + half, *__restrict bi = ai + half;
       for (int j = 0; j < half; j++) {
         const double dr = ar[j] - br[j], di = ai[j] - bi[j];
         ar[j] += br[j];
         ai[j] += bi[j];
-        const double c = f->co[j * step], s = f->si[j * step];
-        br[j] = dr * c - di * s;
-        bi[j] = dr * s + di * c;
+        br[j] = dr * tc[j] - di * ts[j];
+        bi[j] = dr * ts[j] + di * tc[j];
       }
     }
+  }
+  // Half-span 2: twiddles 1 and e^(-i pi / 2) = -i; half-span 1: 1.
+  for (int s = 0; s < n; s += 4) {
+    double r0 = re[s], r1 = re[s + 1], r2 = re[s + 2], r3 = re[s + 3];
+    double i0 = im[s], i1 = im[s + 1], i2 = im[s + 2], i3 = im[s + 3];
+    const double a0r = r0 + r2, a0i = i0 + i2, d0r = r0 - r2, d0i = i0 - i2;
+    const double a1r = r1 + r3, a1i = i1 + i3, d1r = i1 - i3, d1i = -(r1 - r3);
+    re[s] = a0r + a1r;
+    im[s] = a0i + a1i;
+    re[s + 1] = a0r - a1r;
+    im[s + 1] = a0i - a1i;
+    re[s + 2] = d0r + d1r;
+    im[s + 2] = d0i + d1i;
+    re[s + 3] = d0r - d1r;
+    im[s + 3] = d0i - d1i;
   }
   for (int k = 0; k < n; k++) {
     const int r = f->rev[k];
@@ -77,44 +96,22 @@ int kzFftSpectrum(KzFft *f, const float *x, uint8_t *out) {
     f->im[k] = double(x[2 * k + 1]) * f->window[k];
   }
   kzFftTransform(f);
-  // dB of |X| / (n / 2), truncated toward zero, clamped, zero frequency in
-  // the middle. Cost: n square roots and logarithms.
-  const double scale = 2.0 / n;
-  for (int k = 0; k < n; k++) {
-    const double r = f->re[k] * scale, i = f->im[k] * scale;
-    double db = 20.0 * std::log10(std::sqrt(r * r + i * i));
-    int v = std::isfinite(db) ? int(db) : (db > 0 ? 50 : -192);
-    if (v < -192) v = -192;
-    if (v > 50) v = 50;
-    f->bins[k < n / 2 ? k + n / 2 : k - n / 2] = uint8_t(v + 192);
-  }
+  // dB of |X| / (n / 2), truncated toward zero and clamped, for the bins
+  // that become points: point i is shifted bin first + 2 i, that is FFT
+  // bin (first + 2 i + n / 2) mod n. Cost: one logarithm per point.
   const int points = n == 2048 ? 854 : 1706;
   const int first = n == 2048 ? 170 : 341;
-  for (int i = 0; i < points; i++) out[i] = f->bins[first + 2 * i];
+  const double scale2 = 4.0 / (double(n) * n);
+  for (int i = 0; i < points; i++) {
+    const int b = first + 2 * i;
+    const int k = b < n / 2 ? b + n / 2 : b - n / 2;
+    const double p = (f->re[k] * f->re[k] + f->im[k] * f->im[k]) * scale2;
+    const double db = 10.0 * std::log10(p);  // 20 log10 of the magnitude
+    int v = db >= 51.0 ? 50 : db > -193.0 ? int(db) : -192;  // (NaN, -inf: -192)
+    if (v < -192) v = -192;
+    if (v > 50) v = 50;
+    f->bins[b] = uint8_t(v + 192);
+    out[i] = uint8_t(v + 192);
+  }
   return points;
-}
-
-int fftCalc(const float *x, int count, works *w) {
-  // The work areas live for the whole process (they survive the reader's
-  // restarts); made on the first spectrum.
-  static std::unique_ptr<KzFft> fft;
-  static char oldEnable1600 = 2;  // neither '0' nor '1'
-  if (!fft) {
-    fft.reset(new (std::nothrow) KzFft());
-    if (!fft) {
-      kzLog(KZ_LOG_ERR, "error allocating fftr buffer");
-      return -1;
-    }
-  }
-  const char e1600 = std::atomic_ref<char>(w->setup->Enable1600).load();
-  const int n = e1600 == '0' ? 2048 : 4096;
-  if (count < 2 * n) return 0;  // a short transfer makes no spectrum
-  if (e1600 != oldEnable1600 || fft->n != n) {
-    oldEnable1600 = e1600;
-    kzFftBuild(fft.get(), n);
-  }
-  uint8_t out[KZ_FFT_POINTS_MAX];
-  const int points = kzFftSpectrum(fft.get(), x, out);
-  if (w->wsConnected.load() == 1) sendWebSockSerSpectrFrame(w, out, points);
-  return 0;
 }

@@ -12,8 +12,6 @@
 #pragma once
 #include <cstdint>
 
-struct works;
-
 enum { KZ_FFT_MAX = 4096, KZ_FFT_POINTS_MAX = 1706 };
 
 struct KzFft {
@@ -21,8 +19,13 @@ struct KzFft {
   double re[KZ_FFT_MAX], im[KZ_FFT_MAX];
   double window[KZ_FFT_MAX];
   double co[KZ_FFT_MAX / 2], si[KZ_FFT_MAX / 2];
+  // The twiddles each stage uses, laid out contiguously stage after stage
+  // (co[j * step] for j below the half-span): n - 1 of them.
+  double stageCo[KZ_FFT_MAX], stageSi[KZ_FFT_MAX];
   uint16_t rev[KZ_FFT_MAX];
-  uint8_t bins[KZ_FFT_MAX];  // dB + 192, zero frequency at n / 2
+  // dB + 192 by shifted bin (zero frequency at n / 2). Only the bins that
+  // become points (every second one from the first point's) are computed.
+  uint8_t bins[KZ_FFT_MAX];
 };
 
 // Builds window, twiddles and bit-reversal table for `n` (2048 or 4096).
@@ -33,9 +36,3 @@ void kzFftBuild(KzFft *f, int n);
 int kzFftSpectrum(KzFft *f, const float *x, uint8_t *out);
 // The FFT alone, in place on f->re / f->im (bit-reversed order put right).
 void kzFftTransform(KzFft *f);
-
-// The reader's step: size from Enable1600 ('0' 2048 points, else 4096),
-// the window rebuilt when Enable1600 changed, the spectrum, sent as "SP"
-// to a connected peer. `count` interleaved floats (8192 from a transfer).
-// -1 when the work areas cannot be made (the reader then gives up).
-int fftCalc(const float *x, int count, works *w);

@@ -23,6 +23,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "amplifier/errors.h"
 #include "core/setup.h"
@@ -31,6 +32,7 @@
 #include "platform/usb.h"
 #include "radio/fftcalc.h"
 #include "radio/serparams.h"
+#include "remote/messages.h"
 
 // ===========================================================================
 // 1 module state
@@ -278,6 +280,32 @@ void cb_in(libusb_transfer *t) {
   }
 }
 
+// The spectrum of a transfer, sent to the connected peer.
+int fftCalc(const float *x, int count, works *w) {
+  // The work areas live for the whole process (they survive the reader's
+  // restarts); made on the first spectrum.
+  static std::unique_ptr<KzFft> fft;
+  static char oldEnable1600 = 2;  // neither '0' nor '1'
+  if (!fft) {
+    fft.reset(new (std::nothrow) KzFft());
+    if (!fft) {
+      kzLog(KZ_LOG_ERR, "error allocating fftr buffer");
+      return -1;
+    }
+  }
+  const char e1600 = std::atomic_ref<char>(w->setup->Enable1600).load();
+  const int n = e1600 == '0' ? 2048 : 4096;
+  if (count < 2 * n) return 0;  // a short transfer makes no spectrum
+  if (e1600 != oldEnable1600 || fft->n != n) {
+    oldEnable1600 = e1600;
+    kzFftBuild(fft.get(), n);
+  }
+  uint8_t out[KZ_FFT_POINTS_MAX];
+  const int points = kzFftSpectrum(fft.get(), x, out);
+  if (w->wsConnected.load() == 1) sendWebSockSerSpectrFrame(w, out, points);
+  return 0;
+}
+
 // ===========================================================================
 // 4 the thread
 // ===========================================================================
@@ -296,6 +324,12 @@ bool KavReadClaim() {
 }
 
 void KAVRead(works *w) {
+  // Started while the program stops (or before it runs): nothing to read,
+  // and nothing has failed.
+  if (w->running.load() == 0) {
+    gRunning = false;
+    return;
+  }
   kzLog(KZ_LOG_INFO, "Operations init vorn-comms version 1.0\n");
   kzTrace("Operations init vorn-comms version 1.0\n");
   err_counter = 0;

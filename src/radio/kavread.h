@@ -18,6 +18,11 @@ void KAVRead(works *w);
 // on the reader's thread).
 void cb_in(libusb_transfer *t);
 void ExitKavread(works *w);
+// The reader's step: size from Enable1600 ('0' 2048 points, else 4096),
+// the window rebuilt when Enable1600 changed, the spectrum, sent as "SP"
+// to a connected peer. `count` interleaved floats (8192 from a transfer).
+// -1 when the work areas cannot be made (the reader then gives up).
+int fftCalc(const float *x, int count, works *w);
 // True and the reader marked as running when none runs: a second start
 // while a reader still runs is refused (its thread slot would be joined
 // under it). KAVRead releases the mark when it returns.
