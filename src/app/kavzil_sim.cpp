@@ -45,6 +45,7 @@
 #include <vector>
 #include <algorithm>
 
+#include "app/sim_cat.h"
 #include "app/sim_options.h"
 #include "core/kavmain.h"
 #include "core/setup.h"
@@ -76,6 +77,7 @@ struct SimRun {
   std::atomic<bool> scriptDone{true};  // every step of the script has run
   int64_t startMs = 0;  // --seconds counts from the start of the process
   SimAmp *amp = nullptr;
+  SimCatPeers cat;  // --ft817, --catport
   std::thread status;
   SimControls controls;
   // The unit's record and its screen, for the window: set when works
@@ -425,8 +427,10 @@ int main(int argc, char **argv) {
     return 1;
   }
   simWriteUnitFiles(kzRoot().empty() ? std::string() : kzRoot());
+  if (simCatAttach(run.opt, run.cat) != 0) return 1;
   if (!run.opt.setup.empty() && applySetupKeys(run.opt) != 0) {
     fprintf(stderr, "kavzil-sim: cannot write the --setup keys into the setup file\n");
+    simCatDetach(run.cat);
     return 1;
   }
   linkFonts();
@@ -523,5 +527,6 @@ int main(int argc, char **argv) {
   simGpioCancelPresses();
   if (script.joinable()) script.join();
   if (run.amp) simAmpStop(run.amp);
+  simCatDetach(run.cat);
   return rc;
 }

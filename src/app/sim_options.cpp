@@ -211,6 +211,25 @@ const OptionSpec kOptions[] = {
        o.builtinAmp = strcmp(v, "builtin") == 0;
        return "";
      }},
+    {"--ft817", "builtin|external",
+     "builtin: start a simulated FT-817 on a PTY (its VFO on --freq) and write its slave "
+     "path into CatSerialPort; external (default): keep CatSerialPort of the setup file",
+     "builtin or external",
+     [](SimOptions &o, const char *v) -> std::string {
+       if (strcmp(v, "builtin") != 0 && strcmp(v, "external") != 0) return "unknown FT-817";
+       o.builtinFt817 = strcmp(v, "builtin") == 0;
+       return "";
+     }},
+    {"--catport", "builtin|external",
+     "builtin: start the simulated CAT port of the KAV transceiver on a PTY, linked as "
+     "DIR/dev/VORNCAT0 (answers DT; FA; IF; ...); external (default): DIR/dev/VORNCAT* as "
+     "they stand",
+     "builtin or external",
+     [](SimOptions &o, const char *v) -> std::string {
+       if (strcmp(v, "builtin") != 0 && strcmp(v, "external") != 0) return "unknown CAT port";
+       o.builtinCatPort = strcmp(v, "builtin") == 0;
+       return "";
+     }},
     {"--seconds", "N",
      "stop N seconds after the start (the start-up takes about 7 s), and never before the "
      "script is done, through the normal shutdown; exit status 0",
@@ -357,6 +376,9 @@ int checkLine(SimOptions &o) {
     if (key == "LinPort" && o.builtinAmp)
       return bad("--setup", key + "=" + value,
                  "the built-in amplifier's PTY goes into LinPort (--amp external keeps it)");
+    else if (key == "CatSerialPort" && o.builtinFt817)
+      return bad("--setup", key + "=" + value,
+                 "the built-in FT-817's PTY goes into CatSerialPort (--ft817 external keeps it)");
   for (const SimStep &s : o.script) {
     const char *opt = s.action || s.service ? "--script" : "--keys";
     if (o.seconds > 0 && s.atSeconds > o.seconds) {

@@ -30,6 +30,8 @@ struct SimOptions {
   std::string windowSnapshot;
   bool headless = false;
   bool builtinAmp = true;
+  bool builtinFt817 = false;    // --ft817 builtin
+  bool builtinCatPort = false;  // --catport builtin
   bool quiet = false;
   double seconds = 0;  // 0: until Ctrl-C or the window is closed
   double driveW = 0;   // 0: carrier off

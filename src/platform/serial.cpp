@@ -53,6 +53,14 @@ const KzSerialBackend *kzSerialCurrent() { return gSerial.load(); }
 int kzSerialConfigure(int fd, speed_t speed, int vmin, int vtime) {
   return gSerial.load()->configure(fd, speed, vmin, vtime);
 }
+int kzSerialConfigureTwoStop(int fd, speed_t speed, int vmin, int vtime) {
+  if (kzSerialConfigure(fd, speed, vmin, vtime) != 0) return -1;
+  if (!isatty(fd)) return 0;
+  termios tio;
+  if (tcgetattr(fd, &tio) != 0) return -1;
+  tio.c_cflag |= CSTOPB;
+  return tcsetattr(fd, TCSANOW, &tio) == 0 ? 0 : -1;
+}
 int kzSerialOpen(const char *path) { return gSerial.load()->open(path); }
 int kzSerialAvail(int fd) { return gSerial.load()->avail(fd); }
 ssize_t kzSerialRead(int fd, void *buf, size_t len) { return gSerial.load()->read(fd, buf, len); }

@@ -28,6 +28,11 @@ const KzSerialBackend *kzSerialCurrent();
 // Returns 0, or -1 when tcsetattr fails.
 int kzSerialConfigure(int fd, speed_t speed, int vmin, int vtime);
 
+// The same with two stop bits (CSTOPB), for the FT-817 CAT port. The stop
+// bits are set on a terminal only: a test backend's descriptor that is no
+// terminal keeps what its configure gave. Returns 0 or -1.
+int kzSerialConfigureTwoStop(int fd, speed_t speed, int vmin, int vtime);
+
 // open(path, O_RDWR | O_NOCTTY); -1 on failure.
 int kzSerialOpen(const char *path);
 
