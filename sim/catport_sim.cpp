@@ -65,7 +65,12 @@ std::string answerFor(CatPortSim *c, const std::string &cmd) {
     c->opt.mode = cmd[2] - '0';
     return "";
   }
-  return cmd + ";";  // echoed
+  // Another query (two letters) is not known here: "?;", as a
+  // Kenwood-style port says. Anything longer is an answer or a setting of
+  // something not simulated, and gets none (two ports joined through the
+  // remote link would otherwise answer each other for ever).
+  if (cmd.size() == 2) return "?;";
+  return "";
 }
 
 void run(CatPortSim *c) {

@@ -6,9 +6,10 @@
 // ';'. It answers "DT;" with "DT001;" (or what it is told to, or nothing),
 // "FA;" / "FB;" with "FA%011u;" / "FB%011u;" of its VFOs, "IF;" with its
 // information line, "MD;" with "MD%d;"; "FA<digits>;", "FB<digits>;" and
-// "MD<digit>;" set the VFO or the mode without an answer; anything else is
-// echoed. It can also send text of its own, as the transceiver does when
-// its operator turns the dial.
+// "MD<digit>;" set the VFO or the mode without an answer; another
+// two-letter query gets "?;", anything longer no answer (an answer from a
+// peer port, a setting not simulated). It can also send text of its own,
+// as the transceiver does when its operator turns the dial.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -665,3 +665,23 @@ TEST(ScriptedPress, IsHeldUntilTheButtonThreadTookItAndNeverBecomesALongPress) {
   TIME_LONG_PRESS = savedLongPress;
   simGpioReset();
 }
+
+// The bank table's interface key steps Generic, KAV (no transceiver here:
+// its link fails and is cancelled) and FT-817; from then on the supervisor
+// follows the simulated FT-817's VFO to the band's filter and thresholds.
+TEST(Program, Ft817InterfaceFollowsTheSimulatedFt817) {
+  KzTempRoot tmp("kz_ft817");
+  ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt",
+                             "EnableKeyb: 0\nWebSocket: 0\nSerPort: /dev/kz-none\n"),
+            0);
+  std::string out, err;
+  ASSERT_EQ(runSimulatorLine({"--headless", "--quiet", "--root", tmp.dir, "--seconds", "14",
+                              "--ft817", "builtin", "--freq", "7100000", "--keys",
+                              "8:1:long,9:2,10:6,11:1:long,12:1:long,13:2"},
+                             out, err),
+            0)
+      << err;
+  EXPECT_NE(err.find("---------------- OK works->catSerFD="), std::string::npos) << err;
+  EXPECT_NE(err.find("Soglia TS (freq 7100000)"), std::string::npos) << err;
+  EXPECT_NE(err.find("SET FILTER: 3!!"), std::string::npos) << err;
+}
