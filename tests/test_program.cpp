@@ -211,6 +211,7 @@ TEST(Threads, StartConditionsAndTheRemoteGroup) {
   ASSERT_EQ(cmds.size(), 4u);
   EXPECT_EQ(cmds[0], "mount -o remount defaults,rw /opt/set");
   EXPECT_EQ(cmds[1], "mount -v -n -o remount -r /opt/set");
+  JoinAllThreads();  // the network CAT thread, ended by the stop above
 }
 
 TEST(Program, CloseKeyOfTheServiceKeyboardEndsTheUnitCleanly) {

@@ -177,12 +177,26 @@ int catWrite(works *w, const void *data, int len) {
   return done;
 }
 
+// The program is stopping: the port is closed, and the link keeps its
+// EnableCAT byte and raises no error (it did not fail).
+static void closeAtStop(works *w) {
+  std::lock_guard<std::mutex> lk(gPortMut);
+  const int fd = catFDRef(w).exchange(0);
+  if (fd > 0) kzSerialClose(fd);
+  status_cat = 0;
+}
+
 void Cat(works *w) {
   gAlive = true;
   status_cat = 0;
   // The search starts after 3 s, cut short when the link is stopped.
   for (int i = 0; i < 30 && linkRuns(w); i++) kzSleepMs(100);
   const std::string port = catPortSetup(w);
+  if (w->running.load() == 0) {
+    closeAtStop(w);
+    gAlive = false;
+    return;
+  }
   if (!linkRuns(w) || VerifyCAT(w) != 0) {
     kzLog(KZ_LOG_INFO, "Unable to open device %s", port.c_str());
     kzTrace("CAT: Unable to open device %s\n", port.c_str());
@@ -211,6 +225,9 @@ void Cat(works *w) {
       if (n > 0) sendWebSockCatFrame(w, g.buf, n);
     }
   }
-  ExitCAT(w);
+  if (w->running.load() == 0)
+    closeAtStop(w);
+  else
+    ExitCAT(w);
   gAlive = false;
 }
