@@ -14,38 +14,14 @@
 #include "platform/log.h"
 #include "platform/serial.h"
 #include "radio/catserial.h"
-
-namespace {
-
-const uint8_t *gData;
-size_t gSize, gPos;
-works *gW;
-
-int memAvail(int) {
-  if (gPos >= gSize) {
-    gW->setup->enaCatSer = '0';
-    return 0;
-  }
-  return 1;
-}
-ssize_t memRead(int, void *buf, size_t len) {
-  const size_t n = len < gSize - gPos ? len : gSize - gPos;
-  memcpy(buf, gData + gPos, n);
-  gPos += n;
-  return ssize_t(n);
-}
-ssize_t memWrite(int, const void *, size_t len) { return ssize_t(len); }
-
-const KzSerialBackend kMem = {nullptr, nullptr, memAvail, memRead, memWrite, nullptr, nullptr};
-
-}  // namespace
+#include "mem_port.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool once = [] {
     kzClockUse(&kzClockFake);  // the polls and pauses cost nothing here
     kzTraceQuiet(true);
     kzLogQuiet(true);
-    kzSerialUse(&kMem);
+    kzSerialUse(&memport::kBackend);
     return true;
   }();
   (void)once;
@@ -55,10 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   rec.enaCatSer = '1';
   w->running = 1;
   w->catSerFD = 1000;
-  gW = w.get();
-  gData = data;
-  gSize = size;
-  gPos = 0;
+  memport::reset(data, size, &rec.enaCatSer);
   catProcessStatus = 3;
   lastCommandSent = 0;
   CatSerialRx rx;

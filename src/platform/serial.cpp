@@ -1,7 +1,10 @@
 // Serial ports through termios; see serial.h.
 #include "platform/serial.h"
 
+#include "platform/clock.h"
+
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -67,5 +70,22 @@ ssize_t kzSerialRead(int fd, void *buf, size_t len) { return gSerial.load()->rea
 ssize_t kzSerialWrite(int fd, const void *buf, size_t len) {
   return gSerial.load()->write(fd, buf, len);
 }
+int kzSerialWriteAll(int fd, const void *data, int len) {
+  const auto *p = static_cast<const unsigned char *>(data);
+  int done = 0;
+  while (done < len) {
+    const ssize_t r = kzSerialWrite(fd, p + done, size_t(len - done));
+    if (r > 0) {
+      done += int(r);
+    } else if (r < 0 && errno == EAGAIN) {
+      kzSleepMs(1);
+    } else if (r == 0 || errno != EINTR) {
+      if (r == 0) errno = EIO;
+      return -1;
+    }
+  }
+  return 0;
+}
+
 void kzSerialClose(int fd) { gSerial.load()->close(fd); }
 int kzSerialFlushInput(int fd) { return gSerial.load()->flushInput(fd); }

@@ -39,6 +39,11 @@ int kzSerialOpen(const char *path);
 // Bytes waiting to be read (FIONREAD); -1 on failure.
 int kzSerialAvail(int fd);
 
+// Writes all `len` bytes: short writes and interrupted writes are
+// retried, a full line (EAGAIN) is waited on 1 ms at a time. Returns 0, or
+// -1 with errno set (EIO for a write that took nothing).
+int kzSerialWriteAll(int fd, const void *data, int len);
+
 // One read() / one write() call, as the driver gives them.
 ssize_t kzSerialRead(int fd, void *buf, size_t len);
 ssize_t kzSerialWrite(int fd, const void *buf, size_t len);

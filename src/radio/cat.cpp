@@ -159,22 +159,8 @@ int catWrite(works *w, const void *data, int len) {
   std::lock_guard<std::mutex> lk(gPortMut);
   const int fd = catFDRef(w).load();
   if (fd <= 0) return 0;
-  const auto *p = static_cast<const uint8_t *>(data);
-  int done = 0;
-  while (done < len) {
-    const ssize_t r = kzSerialWrite(fd, p + done, size_t(len - done));
-    if (r > 0) {
-      done += int(r);
-    } else if (r < 0 && errno == EAGAIN) {
-      kzSleepMs(1);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      if (r == 0) errno = EIO;
-      return -1;
-    }
-  }
-  return done;
+  if (len <= 0) return 1;  // nothing to write: not a failure
+  return kzSerialWriteAll(fd, data, len) == 0 ? len : -1;
 }
 
 // The program is stopping: the port is closed, and the link keeps its

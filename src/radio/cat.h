@@ -34,8 +34,9 @@ bool CatRunning();
 void ExitCAT(works *w);
 
 // Writes CAT text from the peer to catFD (all of it, short writes
-// retried), under the lock that ExitCAT closes the port under. Returns the
-// bytes written, 0 when no port is open, -1 when the write failed.
+// retried), under the lock that ExitCAT closes the port under. Returns a
+// positive number when written (an empty text counts as written: it does
+// not stop the link), 0 when no port is open, -1 when the write failed.
 int catWrite(works *w, const void *data, int len);
 
 // The gathering of one command from the port.

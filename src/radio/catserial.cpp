@@ -44,22 +44,10 @@ bool CatSerialClaim() { return !gAlive.exchange(true); }
 bool CatSerialRunning() { return gAlive.load(); }
 
 int writeSerialCatPort(int fd, const void *data, int len) {
-  const auto *p = static_cast<const uint8_t *>(data);
-  int done = 0;
-  while (done < len) {
-    const ssize_t r = kzSerialWrite(fd, p + done, size_t(len - done));
-    if (r > 0) {
-      done += int(r);
-    } else if (r < 0 && errno == EAGAIN) {
-      kzSleepMs(1);
-    } else if (r < 0 && errno != EINTR) {
-      kzLog(KZ_LOG_ERR, "CatSerial: write to %d failed: %s", fd, strerror(errno));
-      counterimeoutCAT = 0;
-      return -1;
-    }
-  }
+  const int r = kzSerialWriteAll(fd, data, len);
+  if (r != 0) kzLog(KZ_LOG_ERR, "CatSerial: write to %d failed: %s", fd, strerror(errno));
   counterimeoutCAT = 0;
-  return 0;
+  return r;
 }
 
 int VerifyByteFreq(uint8_t b) { return (b >> 4) < 10 && (b & 0x0F) < 10 ? 0 : 1; }
