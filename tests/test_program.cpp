@@ -36,6 +36,7 @@
 #include "platform/gpio.h"
 #include "platform/paths.h"
 #include "sim/amp_sim.h"
+#include "sim/xcvr_sim.h"
 #include "sim/gpio_sim.h"
 #include "sim/window.h"
 #include "support.h"
@@ -471,6 +472,41 @@ TEST(SimControls, CarrierFrequencyLoadsAndFaultsSteerTheSimulatedAmplifier) {
   EXPECT_EQ(outside.freqHz, 7100000u);
 }
 
+// With a transceiver attached the carrier controls are its own, and its
+// carrier is what reaches the amplifier.
+TEST(SimControls, CarrierControlsSteerAnAttachedTransceiver) {
+  SimAmp *amp = simAmpStart();
+  ASSERT_NE(amp, nullptr);
+  XcvrSim *x = xcvrSimStart();
+  ASSERT_NE(x, nullptr);
+  xcvrSimSetCarrierHook(x, [amp](double w, uint32_t hz) { simAmpSetDrive(amp, w, hz); });
+  SimControls c;
+  simControlsInit(&c, amp, 0, 14200000);
+  simControlsAttachXcvr(&c, x);
+  EXPECT_EQ(xcvrSimState(x).vfoHz[0], 14200000u);
+  EXPECT_EQ(simControlsAct(&c, SIMC_CARRIER), 1);
+  EXPECT_TRUE(xcvrSimState(x).transmit);
+  EXPECT_TRUE(kzWaitFor([&] { return simAmpState(amp).inW > 2.4; }, 5000));
+  simControlsAct(&c, SIMC_BAND_UP);
+  simControlsAct(&c, SIMC_FREQ_UP);  // 1 kHz
+  simControlsAct(&c, SIMC_MODE);
+  simControlsAct(&c, SIMC_DRIVE_UP);
+  SimControls seen = simControlsCopy(&c);
+  EXPECT_TRUE(seen.carrier);
+  EXPECT_EQ(seen.freqHz, xcvrSimState(x).vfoHz[0]);
+  EXPECT_GT(seen.freqHz, 18000000u);
+  EXPECT_EQ(seen.freqHz % 10000, 1000u);
+  EXPECT_EQ(seen.xcvrMode, 2);  // USB -> AM
+  EXPECT_DOUBLE_EQ(seen.driveW, 3.0);
+  EXPECT_TRUE(kzWaitFor([&] { return simAmpState(amp).freqCounter == seen.freqHz; }, 5000));
+  simControlsAct(&c, SIMC_VFO);
+  EXPECT_EQ(simControlsCopy(&c).xcvrVfo, 1);
+  simControlsAct(&c, SIMC_CARRIER);
+  EXPECT_TRUE(kzWaitFor([&] { return simAmpState(amp).inW == 0.0; }, 5000));
+  xcvrSimStop(x);
+  simAmpStop(amp);
+}
+
 namespace {
 
 // Runs kavzil-sim with `args` to its end; its standard output and error
@@ -667,18 +703,16 @@ TEST(ScriptedPress, IsHeldUntilTheButtonThreadTookItAndNeverBecomesALongPress) {
   simGpioReset();
 }
 
-// The bank table's interface key steps Generic, KAV (no transceiver here:
-// its link fails and is cancelled) and FT-817; from then on the supervisor
-// follows the simulated FT-817's VFO to the band's filter and thresholds.
+// The bank table's interface key steps Generic, PLMKAV (a silent line on
+// SerPort) and FT-817; from then on the supervisor follows the simulated
+// FT-817's VFO to the band's filter and thresholds.
 TEST(Program, Ft817InterfaceFollowsTheSimulatedFt817) {
   KzTempRoot tmp("kz_ft817");
-  ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt",
-                             "EnableKeyb: 0\nWebSocket: 0\nSerPort: /dev/kz-none\n"),
-            0);
+  ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt", "EnableKeyb: 0\nWebSocket: 0\n"), 0);
   std::string out, err;
-  ASSERT_EQ(runSimulatorLine({"--headless", "--quiet", "--root", tmp.dir, "--seconds", "14",
-                              "--ft817", "builtin", "--freq", "7100000", "--keys",
-                              "8:1:long,9:2,10:6,11:1:long,12:1:long,13:2"},
+  ASSERT_EQ(runSimulatorLine({"--headless", "--quiet", "--root", tmp.dir, "--seconds", "12",
+                              "--ft817", "builtin", "--xcvr", "absent", "--freq", "7100000",
+                              "--keys", "8:1:long,9:2,9.5:2,10:1"},
                              out, err),
             0)
       << err;

@@ -30,6 +30,8 @@ struct SimOptions {
   std::string windowSnapshot;
   bool headless = false;
   bool builtinAmp = true;
+  bool builtinXcvr = false;  // --xcvr builtin: the simulated transceiver on SerPort
+  bool absentXcvr = false;   // --xcvr absent: SerPort a PTY nobody answers on
   bool builtinFt817 = false;    // --ft817 builtin
   bool builtinCatPort = false;  // --catport builtin
   bool quiet = false;

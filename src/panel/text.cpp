@@ -439,11 +439,13 @@ void dispStatText(works *w, const char *remoteStatus) {
   } else if (startsWith(remoteStatus, "VORNTU2")) {
     // nothing to do
   } else if (startsWith(remoteStatus, "VORNFT00")) {
-    if (st != nullptr) st->EnableFFT2 = '0';
+    // The streaming flags are read by the transceiver and sample links
+    // while the remote link's thread switches them.
+    if (st != nullptr) std::atomic_ref<char>(st->EnableFFT2).store('0');
   } else if (startsWith(remoteStatus, "VORNFT01") || startsWith(remoteStatus, "VORNFT02")) {
     if (st != nullptr) {
-      st->EnableFFT2 = '1';
-      st->Enable1600 = remoteStatus[7] == '2' ? '1' : '0';
+      std::atomic_ref<char>(st->EnableFFT2).store('1');
+      std::atomic_ref<char>(st->Enable1600).store(remoteStatus[7] == '2' ? '1' : '0');
     }
     if (w->divide <= 1) w->divide = 2;
   } else if (startsWith(remoteStatus, "VORNFD")) {
