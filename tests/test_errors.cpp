@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "amplifier/errors.h"
-#include "core/threads.h"
 #include "core/setup.h"
+#include "core/threads.h"
 #include "core/works.h"
 #include "platform/log.h"
 #include "support.h"
