@@ -1,0 +1,801 @@
+// The JPEG decoder; see jpgd.h for what it takes and gives.
+//
+// Sections:
+//   1 input          the memory stream and its marker-segment reads
+//   2 tables         Huffman tables (canonical codes, 9-bit look-ahead),
+//                    quantisation tables
+//   3 entropy bits   the bit reader over entropy-coded data (stuffed 0xFF
+//                    00 bytes, stops at markers, counts bits it invented)
+//   4 blocks         sequential blocks; progressive DC and AC, first and
+//                    refinement scans, end-of-band runs
+//   5 IDCT           separable 8x8 inverse DCT in float, one block into the
+//                    component plane
+//   6 frame and scans  SOF, SOS, restart intervals, the marker loop
+//   7 output         chroma replication, YCbCr to RGB, the requested layout
+//
+// Design rules:
+// - Every component is decoded into its own sample plane padded to whole
+//   MCUs. Sequential scans go straight from the bits to the plane block by
+//   block; progressive scans gather coefficients and the planes are made
+//   at the end of the image.
+// - Chroma is upsampled by replication (each sample covers its 2 x 1,
+//   1 x 2 or 2 x 2 pixels) and converted with the JFIF equations in 16-bit
+//   fixed point.
+// - Allocation happens once per image (the decoder state, the planes, the
+//   coefficients of a progressive file, the output); nothing per block.
+// - A block costs one Huffman decode per coded coefficient (9-bit table
+//   look-up, the longer codes by comparison) and an IDCT of at most 1024
+//   multiply-adds (rows of zero coefficients skipped, a DC-only block is a
+//   fill).
+#include "jpeg/jpgd.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace jpgd {
+namespace {
+
+// Zigzag position -> natural (row-major) position.
+constexpr uint8_t kZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// ===========================================================================
+// 1 input
+// ===========================================================================
+
+bool getByte(jpeg_decoder_mem_stream *s, int *b) {
+  if (s->pos >= s->size) return false;
+  *b = s->data[s->pos++];
+  return true;
+}
+
+bool getU16(jpeg_decoder_mem_stream *s, int *v) {
+  if (s->pos > s->size || s->size - s->pos < 2) return false;
+  *v = s->data[s->pos] << 8 | s->data[s->pos + 1];
+  s->pos += 2;
+  return true;
+}
+
+// The body of a marker segment: its length field read, `*len` bytes of
+// body follow and are all in the input.
+bool segment(jpeg_decoder_mem_stream *s, int *len) {
+  int l;
+  if (!getU16(s, &l) || l < 2) return false;
+  *len = l - 2;
+  return size_t(*len) <= s->size - s->pos;
+}
+
+// ===========================================================================
+// 2 tables
+// ===========================================================================
+
+struct Huff {
+  bool present;
+  uint8_t lookLen[512];  // code length of the 9-bit prefix, 0: longer code
+  uint8_t lookSym[512];
+  int32_t maxcode[17];   // per length: the largest code, -1 none
+  int32_t valoff[17];    // per length: index into vals minus the smallest code
+  uint8_t vals[256];
+};
+
+// Builds the canonical codes of a table (BITS counts per length 1..16,
+// HUFFVAL). False when the counts do not describe a code (too many codes
+// for a length, or a code of all one bits).
+bool buildHuff(Huff *h, const uint8_t counts[17], const uint8_t *vals, int nvals) {
+  memset(h, 0, sizeof *h);
+  memcpy(h->vals, vals, size_t(nvals));
+  int32_t code = 0;
+  int k = 0;
+  for (int l = 1; l <= 16; l++) {
+    h->valoff[l] = k - code;
+    for (int i = 0; i < counts[l]; i++, k++, code++) {
+      if (l <= 9) {
+        const int first = code << (9 - l), n = 1 << (9 - l);
+        for (int j = 0; j < n; j++) {
+          h->lookLen[first + j] = uint8_t(l);
+          h->lookSym[first + j] = vals[k];
+        }
+      }
+    }
+    h->maxcode[l] = counts[l] ? code - 1 : -1;
+    if (code >= (1 << l)) return false;  // overfull, or the all-ones code used
+    code <<= 1;
+  }
+  h->present = true;
+  return true;
+}
+
+// ===========================================================================
+// 3 entropy bits
+// ===========================================================================
+
+// Bits are kept left-aligned in `acc`. Past the end of the entropy-coded
+// data (a marker or the end of the input) zero bytes are supplied;
+// `real` counts the bits in `acc` that came from the file, so a negative
+// value means the decoding used bits the file does not have.
+struct Bits {
+  const uint8_t *p;
+  const uint8_t *end;
+  uint64_t acc;
+  int n;
+  int real;
+};
+
+// Cost: one pass per byte of entropy-coded data.
+inline void fill(Bits *b) {
+  while (b->n <= 56) {
+    uint32_t c = 0;
+    if (b->p < b->end) {
+      c = *b->p;
+      if (c != 0xFF) {
+        b->p++;
+        b->real += 8;
+      } else if (b->p + 1 < b->end && b->p[1] == 0) {
+        b->p += 2;
+        b->real += 8;
+      } else {
+        c = 0;  // a marker: stay on it
+      }
+    }
+    b->acc |= uint64_t(c) << (56 - b->n);
+    b->n += 8;
+  }
+}
+
+inline void consume(Bits *b, int k) {
+  b->acc <<= k;
+  b->n -= k;
+  b->real -= k;
+}
+
+// Next Huffman symbol, -1 when the bits are no code of the table.
+inline int decodeSym(Bits *b, const Huff *h) {
+  if (b->n < 16) fill(b);
+  const unsigned look = unsigned(b->acc >> 55);
+  const int len = h->lookLen[look];
+  if (len) {
+    consume(b, len);
+    return h->lookSym[look];
+  }
+  for (int l = 10; l <= 16; l++) {
+    const int32_t code = int32_t(b->acc >> (64 - l));
+    if (code <= h->maxcode[l]) {
+      consume(b, l);
+      return h->vals[(h->valoff[l] + code) & 255];
+    }
+  }
+  return -1;
+}
+
+// `s` (0 to 16) raw bits.
+inline int getBits(Bits *b, int s) {
+  if (s == 0) return 0;
+  if (b->n < s) fill(b);
+  const int v = int(b->acc >> (64 - s));
+  consume(b, s);
+  return v;
+}
+
+// `s` bits as a signed magnitude of category s.
+inline int receiveExtend(Bits *b, int s) {
+  if (s == 0) return 0;
+  const int v = getBits(b, s);
+  return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v;
+}
+
+// Leaves the entropy-coded data: the position of the next marker at or
+// after where the reader stands (stray bytes skipped), or null when the
+// input ends first.
+const uint8_t *nextMarker(const uint8_t *p, const uint8_t *end) {
+  while (p + 1 < end) {
+    if (p[0] == 0xFF && p[1] != 0 && p[1] != 0xFF) return p;
+    p++;
+  }
+  return nullptr;
+}
+
+// ===========================================================================
+// 4 blocks / 6 frame (the decoder state)
+// ===========================================================================
+
+struct Comp {
+  int id, h, v, tq;
+  int td, ta;        // tables of the current scan
+  int bw, bh;        // blocks of the plane, whole MCUs
+  int bwNon, bhNon;  // blocks of a scan of this component alone
+  int stride;        // bytes of a plane row
+  int dcpred;
+  bool coded;        // appeared in a scan
+  uint8_t *plane;
+  int16_t *coef;     // progressive: bw * bh blocks of 64, natural order
+};
+
+struct Dec {
+  jpeg_decoder_mem_stream s;
+  int w, h, ncomp;
+  bool progressive, frame;
+  bool adobeRgb;  // an Adobe marker says the three components are R, G, B
+  Comp comp[3];
+  uint16_t q[4][64];  // natural order
+  bool qset[4];
+  Huff dc[4], ac[4];
+  int restartInterval;
+  int hmax, vmax, mcux, mcuy;
+  int scans;
+  // Current scan.
+  int ns;
+  Comp *sc[4];
+  int ss, se, ah, al;
+  int eobrun;
+  Bits bits;
+  int nextRst;
+  // Memory.
+  std::unique_ptr<uint8_t, decltype(&free)> planeMem{nullptr, &free};
+  std::unique_ptr<int16_t, decltype(&free)> coefMem{nullptr, &free};
+};
+
+void idctBlock(const int16_t *coef, const uint16_t *q, uint8_t *out, int stride);
+
+// A sequential block: coefficients straight into the plane.
+bool seqBlock(Dec *d, Comp *c, int bx, int by) {
+  Bits *b = &d->bits;
+  int16_t blk[64];
+  memset(blk, 0, sizeof blk);
+  const int s = decodeSym(b, &d->dc[c->td]);
+  if (s < 0 || s > 11) return false;
+  c->dcpred = int16_t(c->dcpred + receiveExtend(b, s));
+  blk[0] = int16_t(c->dcpred);
+  const Huff *ac = &d->ac[c->ta];
+  for (int k = 1; k < 64;) {
+    const int rs = decodeSym(b, ac);
+    if (rs < 0) return false;
+    const int r = rs >> 4, sz = rs & 15;
+    if (sz) {
+      k += r;
+      if (k > 63) return false;
+      blk[kZigzag[k]] = int16_t(receiveExtend(b, sz));
+      k++;
+    } else if (r == 15) {
+      k += 16;
+    } else {
+      break;
+    }
+  }
+  idctBlock(blk, d->q[c->tq], c->plane + size_t(by) * 8 * size_t(c->stride) + size_t(bx) * 8,
+            c->stride);
+  return true;
+}
+
+int16_t *coefOf(Comp *c, int bx, int by) { return c->coef + (size_t(by) * c->bw + bx) * 64; }
+
+bool dcFirst(Dec *d, Comp *c, int bx, int by) {
+  Bits *b = &d->bits;
+  const int s = decodeSym(b, &d->dc[c->td]);
+  if (s < 0 || s > 11) return false;
+  c->dcpred = int16_t(c->dcpred + receiveExtend(b, s));
+  coefOf(c, bx, by)[0] = int16_t(unsigned(c->dcpred) << d->al);
+  return true;
+}
+
+bool dcRefine(Dec *d, Comp *c, int bx, int by) {
+  if (getBits(&d->bits, 1)) {
+    int16_t *p = coefOf(c, bx, by);
+    p[0] = int16_t(p[0] | (1 << d->al));
+  }
+  return true;
+}
+
+bool acFirst(Dec *d, Comp *c, int bx, int by) {
+  if (d->eobrun > 0) {
+    d->eobrun--;
+    return true;
+  }
+  Bits *b = &d->bits;
+  int16_t *p = coefOf(c, bx, by);
+  const Huff *ac = &d->ac[c->ta];
+  for (int k = d->ss; k <= d->se; k++) {
+    const int rs = decodeSym(b, ac);
+    if (rs < 0) return false;
+    const int r = rs >> 4, s = rs & 15;
+    if (s) {
+      k += r;
+      if (k > d->se) return false;
+      p[kZigzag[k]] = int16_t(receiveExtend(b, s) * (1 << d->al));
+    } else if (r == 15) {
+      k += 15;
+    } else {
+      d->eobrun = (1 << r) - 1 + getBits(b, r);
+      break;
+    }
+  }
+  return true;
+}
+
+// Refinement of the AC band: one correction bit for every coefficient
+// already non-zero, and new coefficients of magnitude 1 << al in zero
+// positions, with zero runs counting the zero positions only.
+bool acRefine(Dec *d, Comp *c, int bx, int by) {
+  Bits *b = &d->bits;
+  int16_t *p = coefOf(c, bx, by);
+  const int p1 = 1 << d->al, m1 = -p1;
+  const Huff *ac = &d->ac[c->ta];
+  int k = d->ss;
+  auto refine = [&](int16_t *x) {
+    if (getBits(b, 1) && (*x & p1) == 0) *x = int16_t(*x + (*x >= 0 ? p1 : m1));
+  };
+  if (d->eobrun == 0) {
+    for (; k <= d->se; k++) {
+      const int rs = decodeSym(b, ac);
+      if (rs < 0) return false;
+      int r = rs >> 4;
+      const int s = rs & 15;
+      int value = 0;
+      if (s) {
+        if (s != 1) return false;
+        value = getBits(b, 1) ? p1 : m1;
+      } else if (r != 15) {
+        d->eobrun = (1 << r) + getBits(b, r);
+        break;
+      }
+      for (; k <= d->se; k++) {
+        int16_t *x = &p[kZigzag[k]];
+        if (*x != 0)
+          refine(x);
+        else if (--r < 0)
+          break;
+      }
+      if (s) {
+        if (k > d->se) return false;
+        p[kZigzag[k]] = int16_t(value);
+      }
+    }
+  }
+  if (d->eobrun > 0) {
+    for (; k <= d->se; k++) {
+      int16_t *x = &p[kZigzag[k]];
+      if (*x != 0) refine(x);
+    }
+    d->eobrun--;
+  }
+  return true;
+}
+
+// ===========================================================================
+// 5 IDCT
+// ===========================================================================
+
+// kIdct[x][u] = C(u) / 2 * cos((2x + 1) u pi / 16), C(0) = 1 / sqrt(2).
+struct IdctTable {
+  float k[8][8];
+  IdctTable() {
+    for (int x = 0; x < 8; x++)
+      for (int u = 0; u < 8; u++)
+        k[x][u] = float((u == 0 ? std::sqrt(0.5) : 1.0) / 2 *
+                        std::cos((2 * x + 1) * u * 3.14159265358979323846 / 16));
+  }
+};
+const IdctTable kIdct;
+
+// Dequantises and transforms one block (natural order) into 8 x 8 samples.
+// Cost: per block at most 2 x 512 multiply-adds in loops of 8 lanes; a row
+// of zero coefficients is skipped and a block with DC only is a fill.
+void idctBlock(const int16_t *coef, const uint16_t *q, uint8_t *out, int stride) {
+  bool acZero = true;
+  for (int i = 1; i < 64; i++) acZero &= coef[i] == 0;
+  if (acZero) {
+    float v = float(coef[0]) * float(q[0]) * 0.125f + 128.5f;
+    v = v < 0 ? 0 : v > 255 ? 255 : v;
+    const uint8_t px = uint8_t(int(v));
+    for (int y = 0; y < 8; y++) memset(out + size_t(y) * stride, px, 8);
+    return;
+  }
+  // Columns: tmp[y][u] = sum over v of K[y][v] * F[v][u].
+  float tmp[64] = {};
+  for (int v = 0; v < 8; v++) {
+    float row[8];
+    bool any = false;
+    for (int u = 0; u < 8; u++) {
+      row[u] = float(coef[v * 8 + u]) * float(q[v * 8 + u]);
+      any |= coef[v * 8 + u] != 0;
+    }
+    if (!any) continue;
+    for (int y = 0; y < 8; y++) {
+      const float kv = kIdct.k[y][v];
+      for (int u = 0; u < 8; u++) tmp[y * 8 + u] += kv * row[u];
+    }
+  }
+  // Rows: out[y][x] = sum over u of tmp[y][u] * K[x][u].
+  for (int y = 0; y < 8; y++) {
+    float acc[8] = {};
+    for (int u = 0; u < 8; u++) {
+      const float t = tmp[y * 8 + u];
+      for (int x = 0; x < 8; x++) acc[x] += t * kIdct.k[x][u];
+    }
+    uint8_t *o = out + size_t(y) * stride;
+    for (int x = 0; x < 8; x++) {
+      float v = acc[x] + 128.5f;
+      v = v < 0 ? 0 : v > 255 ? 255 : v;
+      o[x] = uint8_t(int(v));
+    }
+  }
+}
+
+// ===========================================================================
+// 6 frame and scans
+// ===========================================================================
+
+bool readDQT(Dec *d) {
+  int len;
+  if (!segment(&d->s, &len)) return false;
+  const uint8_t *p = d->s.data + d->s.pos;
+  d->s.pos += size_t(len);
+  while (len > 0) {
+    const int pq = p[0] >> 4, tq = p[0] & 15;
+    const int need = 1 + 64 * (pq + 1);
+    if (pq > 1 || tq > 3 || len < need) return false;
+    for (int i = 0; i < 64; i++)
+      d->q[tq][kZigzag[i]] = pq ? uint16_t(p[1 + 2 * i] << 8 | p[2 + 2 * i]) : p[1 + i];
+    d->qset[tq] = true;
+    p += need;
+    len -= need;
+  }
+  return true;
+}
+
+bool readDHT(Dec *d) {
+  int len;
+  if (!segment(&d->s, &len)) return false;
+  const uint8_t *p = d->s.data + d->s.pos;
+  d->s.pos += size_t(len);
+  while (len > 0) {
+    if (len < 17) return false;
+    const int tc = p[0] >> 4, th = p[0] & 15;
+    if (tc > 1 || th > 3) return false;
+    uint8_t counts[17] = {};
+    int total = 0;
+    for (int i = 1; i <= 16; i++) total += counts[i] = p[i];
+    if (total > 256 || len < 17 + total) return false;
+    if (!buildHuff(tc ? &d->ac[th] : &d->dc[th], counts, p + 17, total)) return false;
+    p += 17 + total;
+    len -= 17 + total;
+  }
+  return true;
+}
+
+bool readDRI(Dec *d) {
+  int len, ri;
+  if (!segment(&d->s, &len) || len != 2 || !getU16(&d->s, &ri)) return false;
+  d->restartInterval = ri;
+  return true;
+}
+
+// APP14 "Adobe": transform 0 with three components means R, G, B.
+bool readAdobe(Dec *d) {
+  int len;
+  if (!segment(&d->s, &len)) return false;
+  const uint8_t *p = d->s.data + d->s.pos;
+  if (len >= 12 && memcmp(p, "Adobe", 5) == 0) d->adobeRgb = p[11] == 0;
+  d->s.pos += size_t(len);
+  return true;
+}
+
+bool readSOF(Dec *d, bool progressive) {
+  int len;
+  if (d->frame || !segment(&d->s, &len) || len < 6) return false;
+  const uint8_t *p = d->s.data + d->s.pos;
+  d->s.pos += size_t(len);
+  const int precision = p[0];
+  d->h = p[1] << 8 | p[2];
+  d->w = p[3] << 8 | p[4];
+  d->ncomp = p[5];
+  if (precision != 8 || d->w < 1 || d->h < 1 || d->w > kMaxDim || d->h > kMaxDim ||
+      int64_t(d->w) * d->h > kMaxPixels)
+    return false;
+  if ((d->ncomp != 1 && d->ncomp != 3) || len != 6 + 3 * d->ncomp) return false;
+  d->hmax = d->vmax = 1;
+  for (int i = 0; i < d->ncomp; i++) {
+    Comp *c = &d->comp[i];
+    c->id = p[6 + 3 * i];
+    c->h = p[7 + 3 * i] >> 4;
+    c->v = p[7 + 3 * i] & 15;
+    c->tq = p[8 + 3 * i];
+    if (c->h < 1 || c->h > 2 || c->v < 1 || c->v > 2 || c->tq > 3) return false;
+    for (int j = 0; j < i; j++)
+      if (d->comp[j].id == c->id) return false;
+    if (c->h > d->hmax) d->hmax = c->h;
+    if (c->v > d->vmax) d->vmax = c->v;
+  }
+  d->mcux = (d->w + 8 * d->hmax - 1) / (8 * d->hmax);
+  d->mcuy = (d->h + 8 * d->vmax - 1) / (8 * d->vmax);
+  size_t planeBytes = 0;
+  int64_t coded = 0;
+  for (int i = 0; i < d->ncomp; i++) {
+    Comp *c = &d->comp[i];
+    c->bw = d->mcux * c->h;
+    c->bh = d->mcuy * c->v;
+    c->bwNon = ((d->w * c->h + d->hmax - 1) / d->hmax + 7) / 8;
+    c->bhNon = ((d->h * c->v + d->vmax - 1) / d->vmax + 7) / 8;
+    c->stride = c->bw * 8;
+    planeBytes += size_t(c->bw) * c->bh * 64;
+    coded += int64_t(c->bwNon) * c->bhNon;
+  }
+  // Every block of every component takes at least one bit (its DC code):
+  // an image far larger than its file is refused before any allocation.
+  if (coded > int64_t(d->s.size) * 8) return false;
+  // calloc: pages of a large image are only touched as they are decoded.
+  d->planeMem.reset(static_cast<uint8_t *>(calloc(planeBytes, 1)));
+  if (!d->planeMem) return false;
+  if (progressive) {
+    d->coefMem.reset(static_cast<int16_t *>(calloc(planeBytes, sizeof(int16_t))));
+    if (!d->coefMem) return false;
+  }
+  size_t off = 0;
+  for (int i = 0; i < d->ncomp; i++) {
+    Comp *c = &d->comp[i];
+    c->plane = d->planeMem.get() + off;
+    if (progressive) c->coef = d->coefMem.get() + off;
+    off += size_t(c->bw) * c->bh * 64;
+  }
+  d->progressive = progressive;
+  d->frame = true;
+  return true;
+}
+
+// At a restart point: the marker RSTn that must follow, then a fresh
+// reader and fresh predictions.
+bool restart(Dec *d) {
+  const uint8_t *m = nextMarker(d->bits.p, d->bits.end);
+  if (m == nullptr || m[1] != 0xD0 + d->nextRst) return false;
+  d->nextRst = (d->nextRst + 1) & 7;
+  d->bits = Bits{m + 2, d->bits.end, 0, 0, 0};
+  for (int i = 0; i < d->ns; i++) d->sc[i]->dcpred = 0;
+  d->eobrun = 0;
+  return true;
+}
+
+using BlockFn = bool (*)(Dec *, Comp *, int, int);
+
+// Decodes the entropy-coded data of the scan whose header was just read.
+// Cost: per MCU the blocks of the scan's components plus one check of the
+// reader; per restart interval one marker search.
+bool decodeScan(Dec *d) {
+  BlockFn fn = seqBlock;
+  if (d->progressive) {
+    if (d->ss == 0)
+      fn = d->ah ? dcRefine : dcFirst;
+    else
+      fn = d->ah ? acRefine : acFirst;
+  }
+  d->bits = Bits{d->s.data + d->s.pos, d->s.data + d->s.size, 0, 0, 0};
+  d->eobrun = 0;
+  d->nextRst = 0;
+  for (int i = 0; i < d->ns; i++) d->sc[i]->dcpred = 0;
+  const int ri = d->restartInterval;
+  int64_t mcus, mcuCount = 0;
+  Comp *single = d->ns == 1 ? d->sc[0] : nullptr;
+  mcus = single ? int64_t(single->bwNon) * single->bhNon : int64_t(d->mcux) * d->mcuy;
+  const int across = single ? single->bwNon : d->mcux;
+  for (int64_t m = 0; m < mcus; m++) {
+    if (ri && mcuCount == ri) {
+      if (!restart(d)) return false;
+      mcuCount = 0;
+    }
+    const int mx = int(m % across), my = int(m / across);
+    if (single) {
+      if (!fn(d, single, mx, my)) return false;
+    } else {
+      for (int i = 0; i < d->ns; i++) {
+        Comp *c = d->sc[i];
+        for (int v = 0; v < c->v; v++)
+          for (int h = 0; h < c->h; h++)
+            if (!fn(d, c, mx * c->h + h, my * c->v + v)) return false;
+      }
+    }
+    if (d->bits.real < 0) return false;  // the scan's data ran out
+    mcuCount++;
+  }
+  const uint8_t *m = nextMarker(d->bits.p, d->bits.end);
+  if (m == nullptr) return false;
+  d->s.pos = size_t(m - d->s.data);
+  return true;
+}
+
+bool readSOS(Dec *d) {
+  int len;
+  if (!d->frame || !segment(&d->s, &len) || len < 1) return false;
+  const uint8_t *p = d->s.data + d->s.pos;
+  d->s.pos += size_t(len);
+  d->ns = p[0];
+  if (d->ns < 1 || d->ns > d->ncomp || len != 4 + 2 * d->ns) return false;
+  if (++d->scans > kMaxScans) return false;
+  int blocks = 0;
+  for (int i = 0; i < d->ns; i++) {
+    const int id = p[1 + 2 * i], td = p[2 + 2 * i] >> 4, ta = p[2 + 2 * i] & 15;
+    Comp *c = nullptr;
+    for (int j = 0; j < d->ncomp; j++)
+      if (d->comp[j].id == id) c = &d->comp[j];
+    if (c == nullptr || td > 3 || ta > 3) return false;
+    for (int j = 0; j < i; j++)
+      if (d->sc[j] == c) return false;
+    c->td = td;
+    c->ta = ta;
+    d->sc[i] = c;
+    blocks += c->h * c->v;
+  }
+  if (d->ns > 1 && blocks > 10) return false;
+  const uint8_t *t = p + 1 + 2 * d->ns;
+  d->ss = t[0];
+  d->se = t[1];
+  d->ah = t[2] >> 4;
+  d->al = t[2] & 15;
+  if (!d->progressive) {
+    if (d->ss != 0 || d->se != 63 || d->ah != 0 || d->al != 0) return false;
+  } else {
+    if (d->ss == 0 ? d->se != 0 : (d->se < d->ss || d->se > 63 || d->ns != 1)) return false;
+    if (d->ah > 13 || d->al > 13) return false;
+  }
+  for (int i = 0; i < d->ns; i++) {
+    const Comp *c = d->sc[i];
+    const bool needDc = d->ss == 0 && d->ah == 0, needAc = d->se > 0;
+    if ((needDc && !d->dc[c->td].present) || (needAc && !d->ac[c->ta].present)) return false;
+    if (!d->progressive && !d->qset[c->tq]) return false;
+    d->sc[i]->coded = true;
+  }
+  return decodeScan(d);
+}
+
+// A progressive image's planes from its coefficients.
+// Cost: one IDCT per block of every component.
+bool finishProgressive(Dec *d) {
+  for (int i = 0; i < d->ncomp; i++) {
+    Comp *c = &d->comp[i];
+    if (!d->qset[c->tq]) return false;
+    for (int by = 0; by < c->bh; by++)
+      for (int bx = 0; bx < c->bw; bx++)
+        idctBlock(coefOf(c, bx, by), d->q[c->tq],
+                  c->plane + size_t(by) * 8 * c->stride + size_t(bx) * 8, c->stride);
+  }
+  return true;
+}
+
+// The marker loop from SOI to EOI. True when the image is complete.
+bool decodeFile(Dec *d) {
+  int b0, b1;
+  if (!getByte(&d->s, &b0) || !getByte(&d->s, &b1) || b0 != 0xFF || b1 != 0xD8) return false;
+  for (;;) {
+    int m;
+    if (!getByte(&d->s, &m) || m != 0xFF) return false;
+    do {
+      if (!getByte(&d->s, &m)) return false;
+    } while (m == 0xFF);
+    bool ok;
+    switch (m) {
+      case 0xC0:
+      case 0xC1: ok = readSOF(d, false); break;
+      case 0xC2: ok = readSOF(d, true); break;
+      case 0xC4: ok = readDHT(d); break;
+      case 0xDB: ok = readDQT(d); break;
+      case 0xDD: ok = readDRI(d); break;
+      case 0xDA: ok = readSOS(d); break;
+      case 0xEE: ok = readAdobe(d); break;
+      case 0xD9: {
+        if (!d->frame || d->scans == 0) return false;
+        for (int i = 0; i < d->ncomp; i++)
+          if (!d->comp[i].coded) return false;
+        return d->progressive ? finishProgressive(d) : true;
+      }
+      case 0x01: ok = true; break;  // TEM: no length
+      default:
+        // Other frame types (lossless, hierarchical, arithmetic), DAC,
+        // restart markers outside a scan, a second SOI, reserved 0x02..0xBF.
+        if ((m >= 0xC3 && m <= 0xCF) || (m >= 0xD0 && m <= 0xD8) || m < 0xC0) return false;
+        int len;
+        ok = segment(&d->s, &len);
+        if (ok) d->s.pos += size_t(len);
+        break;
+    }
+    if (!ok) return false;
+  }
+}
+
+// ===========================================================================
+// 7 output
+// ===========================================================================
+
+// One row of component `c` at image row y, replicated to the image width.
+// Cost: one pass over the row.
+const uint8_t *compRow(const Dec *d, const Comp *c, int y, uint8_t *tmp) {
+  const int fy = d->vmax / c->v, fx = d->hmax / c->h;
+  const uint8_t *src = c->plane + size_t(y / fy) * c->stride;
+  if (fx == 1) return src;
+  for (int x = 0; x < d->w; x++) tmp[x] = src[x >> 1];
+  return tmp;
+}
+
+inline uint8_t clamp255(int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// Cost: per pixel a few multiply-adds in loops over a row.
+void output(const Dec *d, uint8_t *out, int req, uint8_t *rows) {
+  const int w = d->w;
+  uint8_t *t0 = rows, *t1 = rows + w, *t2 = rows + 2 * w;
+  uint8_t *r = rows + 3 * w, *g = rows + 4 * w, *b = rows + 5 * w;
+  for (int y = 0; y < d->h; y++) {
+    uint8_t *o = out + size_t(y) * w * req;
+    const uint8_t *c0 = compRow(d, &d->comp[0], y, t0);
+    if (d->ncomp == 1) {
+      if (req == 1) {
+        memcpy(o, c0, size_t(w));
+      } else {
+        for (int x = 0; x < w; x++) {
+          o[x * req] = o[x * req + 1] = o[x * req + 2] = c0[x];
+          if (req == 4) o[x * 4 + 3] = 255;
+        }
+      }
+      continue;
+    }
+    const uint8_t *c1 = compRow(d, &d->comp[1], y, t1);
+    const uint8_t *c2 = compRow(d, &d->comp[2], y, t2);
+    if (d->adobeRgb) {
+      memcpy(r, c0, size_t(w));
+      memcpy(g, c1, size_t(w));
+      memcpy(b, c2, size_t(w));
+    } else {
+      for (int x = 0; x < w; x++) {
+        const int yy = c0[x], cb = c1[x] - 128, cr = c2[x] - 128;
+        r[x] = clamp255(yy + ((91881 * cr + 32768) >> 16));
+        g[x] = clamp255(yy + ((-22554 * cb - 46802 * cr + 32768) >> 16));
+        b[x] = clamp255(yy + ((116130 * cb + 32768) >> 16));
+      }
+    }
+    if (req == 1) {
+      for (int x = 0; x < w; x++) o[x] = uint8_t((19595 * r[x] + 38470 * g[x] + 7471 * b[x] + 32768) >> 16);
+    } else if (req == 3) {
+      for (int x = 0; x < w; x++) {
+        o[3 * x] = r[x];
+        o[3 * x + 1] = g[x];
+        o[3 * x + 2] = b[x];
+      }
+    } else {
+      for (int x = 0; x < w; x++) {
+        o[4 * x] = r[x];
+        o[4 * x + 1] = g[x];
+        o[4 * x + 2] = b[x];
+        o[4 * x + 3] = 255;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+unsigned char *decompress_jpeg_image_from_memory(const unsigned char *data, int size, int *width,
+                                                 int *height, int *actual_comps, int req_comps) {
+  if (width) *width = 0;
+  if (height) *height = 0;
+  if (actual_comps) *actual_comps = 0;
+  if (data == nullptr || size <= 0 || (req_comps != 1 && req_comps != 3 && req_comps != 4))
+    return nullptr;
+  std::unique_ptr<Dec> d(new (std::nothrow) Dec{});
+  if (!d) return nullptr;
+  d->s = jpeg_decoder_mem_stream{data, size_t(size), 0};
+  if (!decodeFile(d.get())) return nullptr;
+  const size_t bytes = size_t(d->w) * size_t(d->h) * size_t(req_comps);
+  std::unique_ptr<uint8_t, decltype(&free)> rows(static_cast<uint8_t *>(malloc(size_t(d->w) * 6)),
+                                                 &free);
+  uint8_t *out = static_cast<uint8_t *>(malloc(bytes));
+  if (!out || !rows) {
+    free(out);
+    return nullptr;
+  }
+  output(d.get(), out, req_comps, rows.get());
+  if (width) *width = d->w;
+  if (height) *height = d->h;
+  if (actual_comps) *actual_comps = d->ncomp;
+  return out;
+}
+
+}  // namespace jpgd
