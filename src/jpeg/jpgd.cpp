@@ -93,6 +93,7 @@ bool buildHuff(Huff *h, const uint8_t counts[17], const uint8_t *vals, int nvals
   for (int l = 1; l <= 16; l++) {
     h->valoff[l] = k - code;
     for (int i = 0; i < counts[l]; i++, k++, code++) {
+      if (code >= (1 << l)) return false;  // more codes than the length has
       if (l <= 9) {
         const int first = code << (9 - l), n = 1 << (9 - l);
         for (int j = 0; j < n; j++) {
