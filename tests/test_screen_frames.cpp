@@ -149,3 +149,35 @@ TEST(ScreenFrames, OtherSizesAreCentredAndTheFrameIsHeld) {
   EXPECT_EQ(s.shown(), Bytes(size_t(s.fb->memSize), 0x11));
   kzClockUse(&kzClockReal);
 }
+
+// The technician's peer puts a PNG (as raw pixels) and a JPEG (decoded by
+// the unit) on a unit's screen over a real connection.
+TEST(ScreenFrames, PeerSendsPicturesToAServingUnit) {
+  KzTempRoot root("kz_fb_peer");
+  KzLogCapture log(0);
+  Screen s;
+  ASSERT_NE(s.fb, nullptr);
+  WsUnit u;
+  u.w->fb = s.fb;
+  u.startServer();
+  Scratch sc;
+  auto send = [&](const std::string &file) {
+    const std::string cmd = std::string(KZ_REMOTE_BINARY) + " 127.0.0.1 " + std::to_string(u.port) +
+                            " --frame '" + file + "' 2>/dev/null";
+    return system(cmd.c_str());
+  };
+  auto shows = [&](const Bytes &want) {
+    return kzWaitFor([&] { return s.shown() == want; }, 20000);
+  };
+
+  for (int i = 0; i < s.fb->memSize; i++) s.fb->drawBuf[i] = uint8_t(i % 4 == 3 ? 0 : i * 5 + i / 3200);
+  ASSERT_EQ(fbSavePng(s.fb, sc.at("screen.png"), FB_DRAW), 0);
+  const Bytes drawn(s.fb->drawBuf, s.fb->drawBuf + s.fb->memSize);
+  ASSERT_EQ(send(sc.at("screen.png")), 0);
+  EXPECT_TRUE(shows(drawn));
+
+  const Bytes jpg = makeJpeg(sc, "small", 321, 200, false, "-progressive");
+  ASSERT_EQ(send(sc.at("small.jpg")), 0);
+  EXPECT_TRUE(shows(expected(jpg, s)));
+  u.stop();
+}
