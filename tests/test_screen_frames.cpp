@@ -45,7 +45,12 @@ struct Screen {
     fb = fbInit();
   }
   ~Screen() { fbFree(fb); }
-  Bytes shown() const { return Bytes(fb->screenMem, fb->screenMem + fb->memSize); }
+  // Read under the show lock: the unit's thread may be showing a frame.
+  Bytes shown() const {
+    Bytes b(size_t(fb->memSize));
+    fbReadScreen(fb, b.data());
+    return b;
+  }
 };
 
 // What a decoded JPEG must look like on the screen.

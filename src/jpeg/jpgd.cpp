@@ -415,9 +415,9 @@ inline void idct8x8lanes(const float in[8][8], float out[8][8]) {
 // Cost: per block 2 x 8 one-dimensional transforms of 22 multiplications
 // in loops over 8 lanes and one transpose; a block with DC only is a fill.
 void idctBlock(const int16_t *coef, const float *q, uint8_t *out, int stride) {
-  bool acZero = true;
-  for (int i = 1; i < 64; i++) acZero &= coef[i] == 0;
-  if (acZero) {
+  unsigned ac = 0;
+  for (int i = 1; i < 64; i++) ac |= uint16_t(coef[i]);
+  if (ac == 0) {
     float v = float(coef[0]) * q[0] * 0.125f + 128.5f;
     v = std::min(std::max(v, 0.f), 255.f);
     const uint8_t px = uint8_t(int(v));
@@ -721,13 +721,20 @@ bool decodeFile(Dec *d) {
 // 7 output
 // ===========================================================================
 
-// One row of component `c` at image row y, replicated to the image width.
-// Cost: one pass over the row.
-const uint8_t *compRow(const Dec *d, const Comp *c, int y, uint8_t *tmp) {
+// One row of component `c` at image row y, replicated to the image width
+// into `tmp`, which keeps the last row made (`*made`, -1 none) so that a
+// chroma row shared by two image rows is replicated once.
+// Cost: one pass over half a row, two samples per store.
+const uint8_t *compRow(const Dec *d, const Comp *c, int y, uint8_t *tmp, int *made) {
   const int fy = d->vmax / c->v, fx = d->hmax / c->h;
-  const uint8_t *src = c->plane + size_t(y / fy) * c->stride;
+  const int sy = y / fy;
+  const uint8_t *src = c->plane + size_t(sy) * c->stride;
   if (fx == 1) return src;
-  for (int x = 0; x < d->w; x++) tmp[x] = src[x >> 1];
+  if (*made != sy) {
+    uint16_t *pairs = reinterpret_cast<uint16_t *>(tmp);
+    for (int x = 0; x < (d->w + 1) / 2; x++) pairs[x] = uint16_t(src[x] * 0x0101u);
+    *made = sy;
+  }
   return tmp;
 }
 
@@ -735,12 +742,13 @@ inline uint8_t clamp255(int v) { return uint8_t(std::min(std::max(v, 0), 255)); 
 
 // Cost: per pixel a few multiply-adds in loops over a row.
 void output(const Dec *d, uint8_t *out, int req, uint8_t *rows) {
-  const int w = d->w;
-  uint8_t *t0 = rows, *t1 = rows + w, *t2 = rows + 2 * w;
-  uint8_t *r = rows + 3 * w, *g = rows + 4 * w, *b = rows + 5 * w;
+  const int w = d->w, ws = (w + 1) & ~1;  // replicated rows are made in pairs
+  uint8_t *t0 = rows, *t1 = rows + ws, *t2 = rows + 2 * ws;
+  uint8_t *r = rows + 3 * ws, *g = rows + 3 * ws + w, *b = rows + 3 * ws + 2 * w;
+  int made[3] = {-1, -1, -1};
   for (int y = 0; y < d->h; y++) {
     uint8_t *o = out + size_t(y) * w * req;
-    const uint8_t *c0 = compRow(d, &d->comp[0], y, t0);
+    const uint8_t *c0 = compRow(d, &d->comp[0], y, t0, &made[0]);
     if (d->ncomp == 1) {
       if (req == 1) {
         memcpy(o, c0, size_t(w));
@@ -752,8 +760,8 @@ void output(const Dec *d, uint8_t *out, int req, uint8_t *rows) {
       }
       continue;
     }
-    const uint8_t *c1 = compRow(d, &d->comp[1], y, t1);
-    const uint8_t *c2 = compRow(d, &d->comp[2], y, t2);
+    const uint8_t *c1 = compRow(d, &d->comp[1], y, t1, &made[1]);
+    const uint8_t *c2 = compRow(d, &d->comp[2], y, t2, &made[2]);
     if (d->adobeRgb) {
       for (int x = 0; x < w; x++) {
         if (req == 1) o[x] = uint8_t((19595 * c0[x] + 38470 * c1[x] + 7471 * c2[x] + 32768) >> 16);
@@ -807,7 +815,7 @@ unsigned char *decompress_jpeg_image_from_memory(const unsigned char *data, int 
   d->s = jpeg_decoder_mem_stream{data, size_t(size), 0};
   if (!decodeFile(d.get())) return nullptr;
   const size_t bytes = size_t(d->w) * size_t(d->h) * size_t(req_comps);
-  std::unique_ptr<uint8_t, decltype(&free)> rows(static_cast<uint8_t *>(malloc(size_t(d->w) * 6)),
+  std::unique_ptr<uint8_t, decltype(&free)> rows(static_cast<uint8_t *>(malloc(size_t(d->w + 1) * 6)),
                                                  &free);
   uint8_t *out = static_cast<uint8_t *>(malloc(bytes));
   if (!out || !rows) {
