@@ -70,6 +70,15 @@ bool segment(jpeg_decoder_mem_stream *s, int *len) {
   return size_t(*len) <= s->size - s->pos;
 }
 
+// The body of the marker segment at the reading position, which moves past
+// it; null when the segment does not fit the input.
+const uint8_t *segmentBody(jpeg_decoder_mem_stream *s, int *len) {
+  if (!segment(s, len)) return nullptr;
+  const uint8_t *p = s->data + s->pos;
+  s->pos += size_t(*len);
+  return p;
+}
+
 // ===========================================================================
 // 2 tables
 // ===========================================================================
@@ -81,6 +90,9 @@ struct Huff {
   int32_t maxcode[17];   // per length: the largest code, -1 none
   int32_t valoff[17];    // per length: index into vals minus the smallest code
   uint8_t vals[256];
+  // AC tables: for a 9-bit prefix holding a whole code and its value bits,
+  // value << 16 | run << 8 | bits used; 0 when the prefix holds no such pair.
+  int32_t fastAc[512];
 };
 
 // Builds the canonical codes of a table (BITS counts per length 1..16,
@@ -106,6 +118,14 @@ bool buildHuff(Huff *h, const uint8_t counts[17], const uint8_t *vals, int nvals
     h->maxcode[l] = counts[l] ? code - 1 : -1;
     if (code >= (1 << l)) return false;  // overfull, or the all-ones code used
     code <<= 1;
+  }
+  // Run/size symbols whose code and value bits fit 9 bits together.
+  for (int look = 0; look < 512; look++) {
+    const int l = h->lookLen[look], rs = h->lookSym[look], sz = rs & 15;
+    if (l == 0 || sz == 0 || l + sz > 9) continue;
+    int v = (look >> (9 - l - sz)) & ((1 << sz) - 1);
+    if (v < (1 << (sz - 1))) v += 1 - (1 << sz);
+    h->fastAc[look] = int32_t(uint32_t(v) << 16) | (rs >> 4) << 8 | (l + sz);
   }
   h->present = true;
   return true;
@@ -241,8 +261,11 @@ struct Dec {
 };
 
 void idctBlock(const int16_t *coef, const float *q, uint8_t *out, int stride);
+void idctFill(int16_t dc, const float *q, uint8_t *out, int stride);
 
 // A sequential block: coefficients straight into the plane.
+// Cost: per coded coefficient one table look-up (code and value bits of
+// up to 9 bits together) or a Huffman decode plus its value bits.
 bool seqBlock(Dec *d, Comp *c, int bx, int by) {
   Bits *b = &d->bits;
   int16_t blk[64];
@@ -252,7 +275,18 @@ bool seqBlock(Dec *d, Comp *c, int bx, int by) {
   c->dcpred = int16_t(c->dcpred + receiveExtend(b, s));
   blk[0] = int16_t(c->dcpred);
   const Huff *ac = &d->ac[c->ta];
+  bool any = false;
   for (int k = 1; k < 64;) {
+    if (b->n < 16) fill(b);
+    const int32_t f = ac->fastAc[b->acc >> 55];
+    if (f != 0) {
+      k += (f >> 8) & 15;
+      consume(b, f & 255);
+      if (k > 63) return false;
+      blk[kZigzag[k++]] = int16_t(f >> 16);
+      any = true;
+      continue;
+    }
     const int rs = decodeSym(b, ac);
     if (rs < 0) return false;
     const int r = rs >> 4, sz = rs & 15;
@@ -260,6 +294,7 @@ bool seqBlock(Dec *d, Comp *c, int bx, int by) {
       k += r;
       if (k > 63) return false;
       blk[kZigzag[k]] = int16_t(receiveExtend(b, sz));
+      any = true;
       k++;
     } else if (r == 15) {
       k += 16;
@@ -267,8 +302,11 @@ bool seqBlock(Dec *d, Comp *c, int bx, int by) {
       break;
     }
   }
-  idctBlock(blk, d->q[c->tq], c->plane + size_t(by) * 8 * size_t(c->stride) + size_t(bx) * 8,
-            c->stride);
+  uint8_t *out = c->plane + size_t(by) * 8 * size_t(c->stride) + size_t(bx) * 8;
+  if (any)
+    idctBlock(blk, d->q[c->tq], out, c->stride);
+  else
+    idctFill(blk[0], d->q[c->tq], out, c->stride);
   return true;
 }
 
@@ -411,6 +449,13 @@ inline void idct8x8lanes(const float in[8][8], float out[8][8]) {
   }
 }
 
+// A block with a DC coefficient only: one value in all 64 samples.
+void idctFill(int16_t dc, const float *q, uint8_t *out, int stride) {
+  const float v = std::min(std::max(float(dc) * q[0] * 0.125f + 128.5f, 0.f), 255.f);
+  const uint8_t px = uint8_t(int(v));
+  for (int y = 0; y < 8; y++) memset(out + size_t(y) * stride, px, 8);
+}
+
 // Dequantises and transforms one block (natural order) into 8 x 8 samples.
 // Cost: per block 2 x 8 one-dimensional transforms of 22 multiplications
 // in loops over 8 lanes and one transpose; a block with DC only is a fill.
@@ -418,10 +463,7 @@ void idctBlock(const int16_t *coef, const float *q, uint8_t *out, int stride) {
   unsigned ac = 0;
   for (int i = 1; i < 64; i++) ac |= uint16_t(coef[i]);
   if (ac == 0) {
-    float v = float(coef[0]) * q[0] * 0.125f + 128.5f;
-    v = std::min(std::max(v, 0.f), 255.f);
-    const uint8_t px = uint8_t(int(v));
-    for (int y = 0; y < 8; y++) memset(out + size_t(y) * stride, px, 8);
+    idctFill(coef[0], q, out, stride);
     return;
   }
   // Horizontal first: F transposed (lanes = vertical frequency v) ->
@@ -445,9 +487,8 @@ void idctBlock(const int16_t *coef, const float *q, uint8_t *out, int stride) {
 
 bool readDQT(Dec *d) {
   int len;
-  if (!segment(&d->s, &len)) return false;
-  const uint8_t *p = d->s.data + d->s.pos;
-  d->s.pos += size_t(len);
+  const uint8_t *p = segmentBody(&d->s, &len);
+  if (p == nullptr) return false;
   while (len > 0) {
     const int pq = p[0] >> 4, tq = p[0] & 15;
     const int need = 1 + 64 * (pq + 1);
@@ -463,9 +504,8 @@ bool readDQT(Dec *d) {
 
 bool readDHT(Dec *d) {
   int len;
-  if (!segment(&d->s, &len)) return false;
-  const uint8_t *p = d->s.data + d->s.pos;
-  d->s.pos += size_t(len);
+  const uint8_t *p = segmentBody(&d->s, &len);
+  if (p == nullptr) return false;
   while (len > 0) {
     if (len < 17) return false;
     const int tc = p[0] >> 4, th = p[0] & 15;
@@ -491,18 +531,16 @@ bool readDRI(Dec *d) {
 // APP14 "Adobe": transform 0 with three components means R, G, B.
 bool readAdobe(Dec *d) {
   int len;
-  if (!segment(&d->s, &len)) return false;
-  const uint8_t *p = d->s.data + d->s.pos;
+  const uint8_t *p = segmentBody(&d->s, &len);
+  if (p == nullptr) return false;
   if (len >= 12 && memcmp(p, "Adobe", 5) == 0) d->adobeRgb = p[11] == 0;
-  d->s.pos += size_t(len);
   return true;
 }
 
 bool readSOF(Dec *d, bool progressive) {
   int len;
-  if (d->frame || !segment(&d->s, &len) || len < 6) return false;
-  const uint8_t *p = d->s.data + d->s.pos;
-  d->s.pos += size_t(len);
+  const uint8_t *p = d->frame ? nullptr : segmentBody(&d->s, &len);
+  if (p == nullptr || len < 6) return false;
   const int precision = p[0];
   d->h = p[1] << 8 | p[2];
   d->w = p[3] << 8 | p[4];
@@ -621,9 +659,8 @@ bool decodeScan(Dec *d) {
 
 bool readSOS(Dec *d) {
   int len;
-  if (!d->frame || !segment(&d->s, &len) || len < 1) return false;
-  const uint8_t *p = d->s.data + d->s.pos;
-  d->s.pos += size_t(len);
+  const uint8_t *p = d->frame ? segmentBody(&d->s, &len) : nullptr;
+  if (p == nullptr || len < 1) return false;
   d->ns = p[0];
   if (d->ns < 1 || d->ns > d->ncomp || len != 4 + 2 * d->ns) return false;
   if (++d->scans > kMaxScans) return false;
