@@ -8,8 +8,8 @@
 //                    00 bytes, stops at markers, counts bits it invented)
 //   4 blocks         sequential blocks; progressive DC and AC, first and
 //                    refinement scans, end-of-band runs
-//   5 IDCT           separable 8x8 inverse DCT in float, one block into the
-//                    component plane
+//   5 IDCT           separable 8x8 inverse DCT in float (even/odd split),
+//                    one block into the component plane
 //   6 frame and scans  SOF, SOS, restart intervals, the marker loop
 //   7 output         chroma replication, YCbCr to RGB, the requested layout
 //
@@ -23,9 +23,10 @@
 //   fixed point.
 // - Allocation happens once per image (the decoder state, the planes, the
 //   coefficients of a progressive file, the output); nothing per block.
-// - A block costs one Huffman decode per coded coefficient (9-bit table
-//   look-up, the longer codes by comparison) and an IDCT of at most 1024
-//   multiply-adds (rows of zero coefficients skipped, a DC-only block is a
+// - A block costs one table look-up per coded coefficient when its code
+//   and value bits fit 9 bits (otherwise a Huffman decode by the 9-bit
+//   table or, for longer codes, by comparison) and an IDCT of 16 eight-
+//   point transforms of 22 multiplications each (a DC-only block is a
 //   fill).
 #include "jpeg/jpgd.h"
 
