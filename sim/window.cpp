@@ -33,6 +33,7 @@
 #include "sim/bands.h"
 #include "sim/amp_sim.h"
 #include "sim/gpio_sim.h"
+#include "sim/xcvr_sim.h"
 
 // ===========================================================================
 // 1 controls
@@ -77,6 +78,8 @@ const SimControlInfo kControlInfo[SIMC_ACTIONS - 1] = {
     {SIMC_TRIP, "trip", "P", "trip the amplifier's protection now"},
     {SIMC_SILENT, "silent", "M", "silence the amplifier's serial link / let it answer again"},
     {SIMC_RESTART, "restart", "R", "restart the amplifier's micro-controller"},
+    {SIMC_MODE, "mode", "O", "simulated transceiver: next mode (LSB, USB, AM, FM, CW, DIG, CW-R)"},
+    {SIMC_VFO, "vfo", "V", "simulated transceiver: VFO A / VFO B"},
 };
 
 // Guards every SimControls record against the window and a script acting
@@ -84,7 +87,60 @@ const SimControlInfo kControlInfo[SIMC_ACTIONS - 1] = {
 std::mutex gControlsMut;
 
 void applyDrive(const SimControls *c) {
-  if (c->amp) simAmpSetDrive(c->amp, c->carrier ? c->driveW : 0.0, c->freqHz);
+  if (c->amp && c->xcvr == nullptr) simAmpSetDrive(c->amp, c->carrier ? c->driveW : 0.0, c->freqHz);
+}
+
+// The next listed drive power below or above `w` (a --drive value need not
+// be one of them); `w` itself at the ends.
+double nextDrive(double w, bool up) {
+  if (up) {
+    for (int i = 0; i < kDriveCount; i++)
+      if (kDrives[i] > w + 1e-9) return kDrives[i];
+  } else {
+    for (int i = kDriveCount - 1; i >= 0; i--)
+      if (kDrives[i] < w - 1e-9) return kDrives[i];
+  }
+  return w;
+}
+
+constexpr int kXcvrModes = 7;  // LSB, USB, AM, FM, CW, DIG, CW-R
+
+// The transceiver's share of the controls; -1 for a control that is not
+// the transceiver's. Caller holds gControlsMut.
+int xcvrAct(SimControls *c, int action) {
+  XcvrSim *x = c->xcvr;
+  const XcvrSimState st = xcvrSimState(x);
+  switch (action) {
+    case SIMC_CARRIER:
+      xcvrSimSetTransmit(x, !st.transmit);
+      return 1;
+    case SIMC_DRIVE_DOWN:
+    case SIMC_DRIVE_UP: {
+      double next = nextDrive(st.driveW, action == SIMC_DRIVE_UP);
+      if (next == st.driveW) return 0;
+      c->driveW = next;
+      xcvrSimSetDrive(x, next);
+      return 1;
+    }
+    case SIMC_BAND_DOWN:
+    case SIMC_BAND_UP:
+      xcvrSimBandStep(x, action == SIMC_BAND_UP ? 1 : -1);
+      return 1;
+    case SIMC_FREQ_DOWN:
+    case SIMC_FREQ_UP: {
+      int32_t step = int32_t(simControlsStepHz(c));
+      xcvrSimTune(x, action == SIMC_FREQ_UP ? step : -step);
+      return 1;
+    }
+    case SIMC_MODE:
+      xcvrSimSetMode(x, st.mode >= 0 && st.mode < kXcvrModes - 1 ? st.mode + 1 : 0);
+      return 1;
+    case SIMC_VFO:
+      xcvrSimSelectVfo(x, st.activeVfo == 0 ? 1 : 0);
+      return 1;
+    default:
+      return -1;
+  }
 }
 
 }  // namespace
@@ -106,9 +162,29 @@ int simControlsByWord(const char *word) {
   return SIMC_NONE;
 }
 
+void simControlsAttachXcvr(SimControls *c, XcvrSim *x) {
+  std::lock_guard<std::mutex> lk(gControlsMut);
+  if (c->amp) simAmpSetDrive(c->amp, 0.0, c->freqHz);  // the transceiver drives it now
+  c->xcvr = x;
+  if (x == nullptr) return;
+  xcvrSimSetDrive(x, c->driveW);
+  xcvrSimSelectVfo(x, 0);
+  xcvrSimSetVfo(x, 0, c->freqHz);
+  xcvrSimSetTransmit(x, c->carrier);
+}
+
 SimControls simControlsCopy(const SimControls *c) {
   std::lock_guard<std::mutex> lk(gControlsMut);
-  return *c;
+  SimControls copy = *c;
+  if (copy.xcvr) {
+    const XcvrSimState st = xcvrSimState(copy.xcvr);
+    copy.carrier = st.transmit;
+    copy.driveW = st.driveW;
+    copy.xcvrVfo = st.activeVfo;
+    copy.freqHz = st.vfoHz[st.activeVfo == 1 ? 1 : 0];
+    copy.xcvrMode = st.mode;
+  }
+  return copy;
 }
 
 uint32_t simControlsStepHz(const SimControls *c) {
@@ -137,6 +213,10 @@ const char *simControlsFaultName(int bit) {
 
 int simControlsAct(SimControls *c, int action) {
   std::lock_guard<std::mutex> lk(gControlsMut);
+  if (c->xcvr) {
+    int r = xcvrAct(c, action);
+    if (r >= 0) return r;
+  }
   if (c->amp == nullptr) return 0;
   switch (action) {
     case SIMC_CARRIER:
@@ -145,22 +225,7 @@ int simControlsAct(SimControls *c, int action) {
       return 1;
     case SIMC_DRIVE_DOWN:
     case SIMC_DRIVE_UP: {
-      // To the next listed power below or above (a --drive value need not
-      // be one of them).
-      double next = c->driveW;
-      if (action == SIMC_DRIVE_UP) {
-        for (int i = 0; i < kDriveCount; i++)
-          if (kDrives[i] > c->driveW + 1e-9) {
-            next = kDrives[i];
-            break;
-          }
-      } else {
-        for (int i = kDriveCount - 1; i >= 0; i--)
-          if (kDrives[i] < c->driveW - 1e-9) {
-            next = kDrives[i];
-            break;
-          }
-      }
+      double next = nextDrive(c->driveW, action == SIMC_DRIVE_UP);
       if (next == c->driveW) return 0;
       c->driveW = next;
       applyDrive(c);
@@ -334,7 +399,8 @@ void text(SimWindow *w, int size, int x, int y, const char *s, Rgb c) {
 int chip(SimWindow *w, int x, int y, const char *label, int action) {
   int tw = textWidth(w, SIMWIN_TEXT_SMALL, label);
   int x1 = x + tw + 10;
-  bool live = w->controls->amp != nullptr;
+  bool live = w->controls->amp != nullptr || (w->controls->xcvr != nullptr &&
+                                              (action == SIMC_MODE || action == SIMC_VFO));
   fillRect(w, x, y - 15, x1, y + 5, live ? Rgb{55, 55, 55} : Rgb{35, 35, 35});
   outlineRect(w, x, y - 15, x1, y + 5, live ? Rgb{120, 120, 120} : Rgb{70, 70, 70});
   text(w, SIMWIN_TEXT_SMALL, x + 5, y, label, live ? kOrange : kDim);
@@ -377,7 +443,8 @@ void drawStrip(SimWindow *w) {
   } else {
     // Line 1: the carrier.
     y = kLineBase[0];
-    x = chip(w, 6, y, "C  carrier", SIMC_CARRIER);
+    // (With a transceiver: its transmitter, drive and current VFO.)
+    x = chip(w, 6, y, c->xcvr ? "C  transmit" : "C  carrier", SIMC_CARRIER);
     x = value(w, x, y, c->carrier ? "ON" : "off", c->carrier ? kOn : kValue);
     x = chip(w, x, y, "-", SIMC_DRIVE_DOWN);
     x = chip(w, x, y, "+", SIMC_DRIVE_UP);
@@ -420,10 +487,21 @@ void drawStrip(SimWindow *w) {
       snprintf(swrText, sizeof swrText, "%.2f", swr);
     else
       snprintf(swrText, sizeof swrText, "over 99");
-    snprintf(buf, sizeof buf,
-             "The transmitter sees %.1f %cj%.1f ohm through the tuner network: SWR %s",
-             z.real(), z.imag() < 0 ? '-' : '+', std::fabs(z.imag()), swrText);
-    value(w, 8, y, buf, kDim);
+    x = 8;
+    if (c->xcvr) {
+      // The transceiver's mode and VFO, then a shorter impedance line.
+      x = chip(w, 6, y, "O  mode", SIMC_MODE);
+      x = value(w, x, y, xcvrSimModeName(c->xcvrMode), kValue);
+      x = chip(w, x, y, "V  VFO", SIMC_VFO);
+      x = value(w, x, y, c->xcvrVfo == 1 ? "B" : "A", kValue);
+      snprintf(buf, sizeof buf, "transmitter sees %.1f %cj%.1f ohm: SWR %s", z.real(),
+               z.imag() < 0 ? '-' : '+', std::fabs(z.imag()), swrText);
+    } else {
+      snprintf(buf, sizeof buf,
+               "The transmitter sees %.1f %cj%.1f ohm through the tuner network: SWR %s",
+               z.real(), z.imag() < 0 ? '-' : '+', std::fabs(z.imag()), swrText);
+    }
+    value(w, x, y, buf, kDim);
 
     // Line 4: faults.
     y = kLineBase[3];
@@ -515,6 +593,8 @@ int controlOf(SDL_Keycode k) {
     case SDLK_a: return SIMC_PORT;
     case SDLK_l: return SIMC_LOAD;
     case SDLK_t: return SIMC_HOT;
+    case SDLK_o: return SIMC_MODE;
+    case SDLK_v: return SIMC_VFO;
     case SDLK_f: return SIMC_FAULT;
     case SDLK_p: return SIMC_TRIP;
     case SDLK_m: return SIMC_SILENT;

@@ -3,7 +3,11 @@
 // The window shows the 800 x 480 screen at 1:1, the six front-panel
 // buttons under it and a strip of simulator controls: the carrier at the
 // amplifier's input (on/off, drive power, frequency), the load on each
-// antenna port and fault injection into the simulated amplifier. The panel
+// antenna port and fault injection into the simulated amplifier. With a
+// simulated transceiver attached the carrier controls are the
+// transceiver's own (transmit, drive, VFO frequency and band), with its
+// mode and VFO A/B besides: the carrier then reaches the amplifier from the
+// transceiver, also when the amplifier orders it to transmit. The panel
 // buttons act on the simulated GPIO block exactly as the panel's own
 // buttons would (pressed while a key or the mouse button is held), so the
 // program's button thread does the debounce, long press and repeat.
@@ -21,6 +25,7 @@
 #include <cstdint>
 
 struct SimAmp;
+struct XcvrSim;
 
 // ---- simulator controls ------------------------------------------------------
 
@@ -41,6 +46,8 @@ enum SimControlAction {
   SIMC_TRIP,        // protection trip now
   SIMC_SILENT,      // link silence on / off
   SIMC_RESTART,     // micro-controller restart
+  SIMC_MODE,        // transceiver: next mode
+  SIMC_VFO,         // transceiver: VFO A / B
   SIMC_ACTIONS
 };
 
@@ -51,7 +58,7 @@ struct SimControlInfo {
   const char *key;      // the window's key: "C", "+", ...
   const char *meaning;  // what it does
 };
-// Every control, SIMC_CARRIER to SIMC_RESTART in order (SIMC_ACTIONS - 1 entries).
+// Every control, SIMC_CARRIER to SIMC_VFO in order (SIMC_ACTIONS - 1 entries).
 const SimControlInfo *simControlsTable();
 // The action a script word names; SIMC_NONE for none.
 int simControlsByWord(const char *word);
@@ -80,12 +87,22 @@ struct SimControls {
   int faultBit = -1;      // -1 no fault bit, else the bit set
   bool silent = false;
   int trips = 0, restarts = 0;
+  XcvrSim *xcvr = nullptr;  // the simulated transceiver, or null
+  // The transceiver's mode and VFO (0 A, 1 B): filled in by simControlsCopy,
+  // with carrier, driveW and freqHz taken from the transceiver.
+  int xcvrMode = 0, xcvrVfo = 0;
 };
 
 // Starts the controls from the command line: the carrier is on when
 // `driveW` > 0 (at that power), off at 2.5 W otherwise. Puts the drive
 // on the amplifier.
 void simControlsInit(SimControls *c, SimAmp *amp, double driveW, uint32_t freqHz);
+// Hands the carrier controls to a simulated transceiver (sim/xcvr_sim.h):
+// its VFO A takes the controls' frequency, its drive their power, and it
+// transmits when the carrier was on. The transceiver's carrier hook is the
+// caller's to set (to the amplifier's drive); the controls no longer drive
+// the amplifier themselves.
+void simControlsAttachXcvr(SimControls *c, XcvrSim *x);
 // Acts on one control; returns 1 when something changed (0 for an outside
 // amplifier or a step that has nowhere to go). The window and a script may
 // act from different threads: every action takes the controls' lock.

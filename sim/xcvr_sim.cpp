@@ -40,10 +40,12 @@
 // change; a spectrum every `spectrumPeriodMs` (250 ms).
 //
 // Spectrum: 1024 amplitude bytes, byte = dB + 192, 187.5 Hz per bin, the
-// current VFO at bin 512 (the bins a reader shows, 85 to 938, centre on
-// it). Noise around -122 dB, a few carriers at fixed frequencies of the
-// band (spaced 40 kHz apart, some absent, levels -90 to -45 dB, a little
-// fading), and the own carrier at bin 512 while transmitting.
+// current VFO at bin 597: the amplifier passes bins 85 on to a remote unit
+// (its start bin) and that unit's plot begins 85 bins further, so the 854
+// bins it draws, 170 to 1023, centre on the VFO. Noise around -104 dB, a
+// few carriers at fixed frequencies of the band (spaced 40 kHz apart, some
+// absent, levels -90 to -45 dB, a little fading), and the own carrier at
+// the VFO's bin while transmitting.
 //
 // Commands: text ending in ';'. "TX<digits>;" keys the transmitter, "RX;"
 // releases it, "TU<digits>;" is accepted (the tune power setting) and
@@ -72,7 +74,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kParamLen = 31;
 constexpr int kSpecLen = 1024;
 constexpr double kHzPerBin = 187.5;
-constexpr int kCentreBin = 512;
+constexpr int kCentreBin = 597;
 constexpr uint32_t kMinHz = 100000, kMaxHz = 60000000;
 constexpr size_t kMaxCommand = 64;
 
@@ -183,7 +185,7 @@ std::string spectrumMessage(XcvrSim *x) {
   out.reserve(6 + kSpecLen);
   putHeader(out, 0, kSpecLen);
   uint8_t bins[kSpecLen];
-  for (uint8_t &b : bins) b = uint8_t(64 + rnd(x) % 13);  // -128..-116 dB
+  for (uint8_t &b : bins) b = uint8_t(84 + rnd(x) % 9);  // -108..-100 dB
   double centre = x->s.vfoHz[x->s.activeVfo];
   double lo = centre - kCentreBin * kHzPerBin, hi = lo + kSpecLen * kHzPerBin;
   // Carriers every 40 kHz at 13 kHz past the grid, kept or not by a hash of

@@ -479,7 +479,8 @@ TEST_F(MainScreenTest, LongTextsStayInsideTheScreenAndTheirBoxes) {
            "Linear: Unable to open device /dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
   SerParameters p{};
   scr.clear();
-  TimerCycle(w.get(), p);
+  TimerHandshake hs;
+  TimerCycle(w.get(), p, hs);
   scr.save("mainscreen_linkfail_long");
   const KzRgb white{255, 255, 255};
   EXPECT_GT(scr.count(130, 270, 786, 420, white), 100);

@@ -156,7 +156,7 @@ TEST(SimXcvr, ObeysTransmitAndReceiveCommands) {
   ASSERT_TRUE(l.param(14200000, 0, 1, 1, m));
   EXPECT_TRUE(l.hookSaw(2.5, 14200000));
   // The own carrier in the middle of the spectrum.
-  ASSERT_TRUE(l.until([](const Msg &p) { return p.type == 0 && uint8_t(p.body[512]) >= 170; }, m));
+  ASSERT_TRUE(l.until([](const Msg &p) { return p.type == 0 && uint8_t(p.body[597]) >= 170; }, m));
   // Moving the VFO while transmitting moves the carrier.
   xcvrSimTune(l.x, 1000);
   EXPECT_TRUE(l.hookSaw(2.5, 14201000));

@@ -17,6 +17,7 @@
 #include "amplifier/statusbuf.h"
 #include "core/setup.h"
 #include "core/timer.h"
+#include "tuner/autotune.h"
 #include "panel/keys.h"
 #include "panel/png.h"
 #include "platform/clock.h"
@@ -36,6 +37,7 @@ struct TimerFix : KzTempRoot {
   SetupRec rec{};
   std::unique_ptr<works> w = kzTestWorks(rec);
   SerParameters shared{}, par{};
+  TimerHandshake hs;
   KzMemScreen s;
   TimerFix() : KzTempRoot("kz_timer") {
     std::filesystem::current_path(dir);
@@ -98,10 +100,10 @@ TEST(Timer, SaverStartsOnWholeIdleMinutesAndAKeyOnlyWakes) {
   w->lastKeyTime = kzKeyClockSeconds();
   w->saveScreenIdx = 0;  // 5 minutes
   kzFakeClockAdvance(299 * 1000);
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   EXPECT_EQ(w->saverActive.load(), 0);
   kzFakeClockAdvance(1000);
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   ASSERT_EQ(w->saverActive.load(), 1);
   EXPECT_EQ(f.s.countNot(0, 0, 800, 480, {0, 200, 0}), 0);  // nothing over "start"
   const int antenna = w->antenna.load();
@@ -110,7 +112,7 @@ TEST(Timer, SaverStartsOnWholeIdleMinutesAndAKeyOnlyWakes) {
   EXPECT_EQ(w->saverActive.load(), 0);
   EXPECT_EQ(w->antenna.load(), antenna);
   EXPECT_TRUE(kzTakeQueued(w).empty());
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   EXPECT_EQ(w->saverActive.load(), 0) << "key time " << w->lastKeyTime.load() << ", clock "
                                       << kzKeyClockSeconds();
   w->saveScreenIdx = 4;  // 60 minutes: reached after an hour
@@ -143,16 +145,16 @@ TEST(Timer, SaverKeepsOffWhileTransmittingAndForNewErrors) {
   auto transmitting = [&] { return (w->ampStatus1.load() & 1) != 0; };
   const bool tx = kzWaitFor(transmitting, 20000);
   w->lastKeyTime = kzKeyClockSeconds() - 600;  // ten idle minutes
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   const int startedWhileTx = w->saverActive.load();
   w->statusFlags = 2;  // the bank table under a saver started before the carrier
   w->saverActive = 1;
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   const int stillOn = w->saverActive.load();
   const std::string woke = w->imgName;
   simAmpSetDrive(amp, 0.0, 14200000);
   const bool rx = kzWaitFor([&] { return !transmitting(); }, 20000);
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   const int startedAfterTx = w->saverActive.load();
   w->running = 0;
   link.join();
@@ -186,20 +188,22 @@ TEST(Timer, LinkFailureScreenUntilAcknowledged) {
   snprintf(w->linkErrorText, sizeof w->linkErrorText, "Amplifier port");
   w->ampModel = '1';
   w->freqMeasured = 3600000;
+  w->statusFlags = 1;  // the overlay that started the failing link gives way
   KzLogCapture log('L');
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
+  EXPECT_EQ(w->statusFlags.load(), 0);
   // The picture is looked for once, when the screen is entered, not on
   // every cycle (there is no "start120.png" here: each try logs).
   const int tries = log.countContaining("start120");
   EXPECT_GE(tries, 1);
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   EXPECT_EQ(log.countContaining("start120"), tries);
   EXPECT_EQ(w->screenState.load(), KZ_SCR_LINKFAIL);
   EXPECT_STREQ(w->imgName, "start120");
   EXPECT_GT(f.s.count(130, 270, 500, 310, {255, 255, 255}), 50);
   EXPECT_EQ(w->freqHz.load(), 14070000u);  // not followed meanwhile
   w->linkError = -1;
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   EXPECT_EQ(w->screenState.load(), KZ_SCR_MAIN);
   EXPECT_EQ(w->linkError.load(), 0);
   EXPECT_STREQ(w->imgName, "img1b");
@@ -213,10 +217,10 @@ TEST(Timer, StatusFrameOnlyWhileARemoteUnitIsConnected) {
   fcntl(sv[1], F_SETFL, O_NONBLOCK);
   w->wsFD = sv[0];
   char got[128], st[KZ_STATUS_BUF];
-  TimerCycle(w, f.par);  // not connected: nothing on the wire
+  TimerCycle(w, f.par, f.hs);  // not connected: nothing on the wire
   EXPECT_EQ(recv(sv[1], got, sizeof got, 0), -1);
   w->wsConnected = 1;
-  TimerCycle(w, f.par);  // written whole within the cycle: 0x82, 46, "ST", 44 bytes
+  TimerCycle(w, f.par, f.hs);  // written whole within the cycle: 0x82, 46, "ST", 44 bytes
   ASSERT_EQ(recv(sv[1], got, sizeof got, 0), 48);
   CreaBufferDiStato(w, st);
   EXPECT_EQ(std::string(got, 48), "\x82\x2eST" + std::string(st, 44));
@@ -233,7 +237,7 @@ TEST(Timer, FrameHasDateTextAndMetersOrPlotOnlyWithoutOverlay) {
   w->backReload = 0;
   snprintf(w->dateTimeStr, sizeof w->dateTimeStr, "2024-01-02 03:04:05");  // until the next second
   TimerStart(w);
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   const int left = 780 - getStringSpace(6, w->dateTimeStr);
   const KzRgb white{255, 255, 255};
   EXPECT_GT(s.count(left, 2, 781, 20, white), 20);
@@ -241,12 +245,12 @@ TEST(Timer, FrameHasDateTextAndMetersOrPlotOnlyWithoutOverlay) {
   EXPECT_GT(s.count(0, 60, 800, 262, {255, 0, 0}), 100);  // the needles
   EXPECT_EQ(s.at(200, 200, FB_SCREEN), s.at(200, 200));   // shown
   w->workScreenType = 4;
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   s.save("timer_plot");
   EXPECT_GT(s.count(0, 60, 800, 232, {120, 120, 120}), 1000);  // the grid
   EXPECT_EQ(s.count(0, 60, 800, 262, {255, 0, 0}), 0);
   w->statusFlags = 1;
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   EXPECT_LT(s.count(0, 60, 800, 232, {120, 120, 120}), 100);  // text edges at most
 }
 
@@ -303,7 +307,7 @@ TEST(Timer, InputPowerIsTheTransmitStateOutsideInterfaceOne) {
   EXPECT_EQ(at(1, 0.0f), 1);
   // The cycle takes it on the other interfaces.
   w->ModeWorkIdx = 0;
-  TimerCycle(w, f.par);
+  TimerCycle(w, f.par, f.hs);
   EXPECT_EQ(w->txActive.load(), 0);
 }
 
@@ -347,4 +351,95 @@ TEST(Timer, BackgroundsAskedFromOtherThreadsAreLoadedByTheScreenOwner) {
   fromKeyThread("img3");
   EXPECT_TRUE(!w->bgPending.load() && s.at(5, 5, FB_BACK) == green && s.at(5, 5) == green);
   EXPECT_STREQ(w->imgName, "start");
+}
+
+// Interface 1: transmit and antenna flags from the transceiver, and the
+// tuning handshake of the automatic tuner through the link's pending
+// commands (the link thread's part is played here by hand).
+TEST(Timer, TransceiverHandshakeOnInterfaceOne) {
+  TimerFix f;
+  works *w = f.w.get();
+  w->ModeWorkIdx = 1;
+  w->tuneEnabled = 1;
+  w->atuBypass = 0;
+  w->autoTuneMode = 0x01;
+  w->errorsMuted = 0;  // the amplifier has answered "CP"
+  SerParameters par{};
+  auto cycle = [&](int tx) {
+    par.flagB9b6 = tx;
+    TimerTransceiver(w, par, f.hs);
+  };
+  auto bits = [&] { return unsigned(w->autoTuneMode.load()); };
+
+  // The antenna flag is followed in receive only.
+  w->anState = 0;
+  par.flagB11b5 = 1;
+  cycle(1);
+  EXPECT_EQ(w->txActive.load(), 1);
+  EXPECT_EQ(w->anState.load(), 0);
+  kzTakeQueued(w);
+  w->tuneState = 0;
+  EscAutoTune(w, 0);  // (the transmission above started a tune: end it)
+  kzTakeQueued(w);
+  w->autoTuneMode = 0x01;
+  cycle(0);
+  EXPECT_EQ(w->txActive.load(), 0);
+  EXPECT_EQ(w->anState.load(), 1);
+  EXPECT_TRUE(has(kzTakeQueued(w), 21));
+  par.flagB11b5 = 0;
+
+  // The operator transmits: a tune of ours starts, unless the last key
+  // request's delay still counts (then it is counted down).
+  w->rxDelay = 2;
+  cycle(1);
+  EXPECT_EQ(w->tuneState.load(), 0);
+  EXPECT_EQ(w->rxDelay.load(), 1);
+  w->rxDelay = 0;
+  cycle(1);
+  EXPECT_EQ(w->tuneState.load(), 1);
+  EXPECT_EQ(bits() & 0x02, 0x02u);
+  // The tune ends: "RX;" is wanted; once sent, about ten cycles later the
+  // handshake is idle and the next transmission may tune again.
+  EscAutoTune(w, 0);
+  kzTakeQueued(w);
+  EXPECT_EQ(bits() & 0x04, 0x04u);
+  w->autoTuneMode = uint8_t((bits() & ~0x04u) | 0x08u);  // the link sent "RX;"
+  int n = 0;
+  while ((bits() & 0x08) && n < 100) cycle(n < 3 ? 1 : 0), n++;
+  EXPECT_GE(n, 10);
+  EXPECT_LE(n, 13);
+  EXPECT_EQ(bits(), 0x01u);
+  EXPECT_EQ(f.hs.hsTicks, 0);
+
+  // The tune key: "TU120;TX2;" is asked for only with the command queue
+  // empty; a carrier that never comes ends the tune with error 14 after
+  // more than 30 cycles, and "RX;" releases the transceiver.
+  StartAutotune(w);
+  w->autoTuneMode = 0x11;
+  cycle(0);
+  EXPECT_EQ(bits() & 0x20, 0u);  // the start commands are still queued
+  kzTakeQueued(w);
+  cycle(0);
+  EXPECT_EQ(bits() & 0x20, 0x20u);
+  w->autoTuneMode = uint8_t((bits() & ~0x20u) | 0x40u);  // the link sent it
+  for (int i = 0; i < 31; i++) cycle(0);
+  EXPECT_EQ(w->tuneState.load(), 1);
+  EXPECT_FALSE(has(kzListed(w), 14));
+  cycle(0);
+  EXPECT_EQ(w->tuneState.load(), 0);
+  EXPECT_TRUE(has(kzListed(w), 14));
+  EXPECT_EQ(bits() & 0x50, 0u);
+  EXPECT_EQ(bits() & 0x04, 0x04u);
+
+  // Without the setting nothing is started; other interfaces leave it all.
+  w->autoTuneMode = 0x00;
+  kzTakeQueued(w);
+  cycle(1);
+  EXPECT_EQ(w->tuneState.load(), 0);
+  w->ModeWorkIdx = 0;
+  w->autoTuneMode = 0x01;
+  w->txActive = 0;
+  cycle(1);
+  EXPECT_EQ(w->txActive.load(), 0);
+  EXPECT_EQ(w->tuneState.load(), 0);
 }

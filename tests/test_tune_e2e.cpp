@@ -1,8 +1,10 @@
 // Auto-tune end to end: the Linear thread and the supervisor against the
 // simulated amplifier with its tuner network, a bank table that keeps the
-// tuner in line on 15 m and 20 m, a load the network can match. The tune
+// tuner in line on 15 m and 20 m, a load the network can match. On the
+// transceiver interface the simulated transceiver, on its own PTY, gives
+// the frequency and transmits when the tune asks for a carrier; the tune
 // converges, lands in the slot file, and comes back from memory after the
-// frequency goes away and returns. In "Generic" mode the tune key starts a
+// transceiver's VFO goes away and returns. In "Generic" mode the tune key starts a
 // tune that runs on the operator's carrier, seen at the amplifier's input.
 #include <gtest/gtest.h>
 
@@ -27,6 +29,9 @@
 #include "platform/files.h"
 #include "sim/amp_sim.h"
 #include "sim/unit_files.h"
+#include "sim/xcvr_sim.h"
+#include "radio/serlink.h"
+#include "radio/serparams.h"
 #include "support.h"
 #include "tuner/autotune.h"
 #include "tuner/tunemem.h"
@@ -55,63 +60,93 @@ TEST(TuneE2E, ConvergesStoresAndComesBackFromMemory) {
   ASSERT_NE(amp, nullptr);
   // A load the search reaches: 80 - j60 ohm at 21.2 MHz.
   simAmpSetLoad(amp, 0, {80.0, -60.0});
-  simAmpSetDrive(amp, 5.0, 21200000);
+  XcvrSimOptions xo;
+  xo.vfoAHz = 21200000;
+  xo.driveW = 5.0;
+  XcvrSim *xcvr = xcvrSimStart(xo);
+  ASSERT_NE(xcvr, nullptr);
+  xcvrSimSetCarrierHook(xcvr, [amp](double watts, uint32_t hz) { simAmpSetDrive(amp, watts, hz); });
 
   SetupRec rec;
+  SerParameters params{};
   auto w = std::make_unique<works>();
   w->setup = &rec;
+  w->serParams = &params;
   initSetup(w.get());
   InitErrTable(w.get());
   w->errorsMuted = 0;
   snprintf(rec.LinPort, sizeof rec.LinPort, "%s", simAmpSlavePath(amp));
+  snprintf(rec.SerPort, sizeof rec.SerPort, "%s", xcvrSimSlavePath(xcvr));
+  rec.enaser = '1';
   LoadAllBankTable(w.get(), 1);
   ASSERT_EQ(w->ModeWorkIdx.load(), 1);  // the transceiver gives the frequency
   w->swrEscAutoTune = 1.5f;
   w->autoTuneMode = 1;
-  w->freqHz = 21200000;
 
   std::thread link(Linear, w.get());
+  std::thread ser(Serial, w.get());
   std::thread sup(timer, w.get());
-  // The band row is applied: tuner in line with nothing stored = reset to
-  // "CL" with both codes 0, amplifier in operation.
-  ASSERT_TRUE(kzWaitFor([&] { return lastMt1(amp) == "MT100800000;"; }, 5000));
-  ASSERT_TRUE(kzWaitFor([&] { return !simAmpState(amp).bypass; }, 3000));
+  auto stop = [&] {
+    w->running = 0;
+    sup.join();
+    ser.join();
+    link.join();
+    xcvrSimStop(xcvr);
+    simAmpStop(amp);
+  };
+  // The transceiver's frequency reaches the amplifier, and the band row is
+  // applied: tuner in line with nothing stored = reset to "CL" with both
+  // codes 0, amplifier in operation.
+  auto told = [&](const char *fa) {
+    auto r = simAmpReceived(amp);
+    return std::find(r.begin(), r.end(), fa) != r.end();
+  };
+  bool ready = kzWaitFor(
+      [&] {
+        return told("FA00021200000;") && lastMt1(amp) == "MT100800000;" &&
+               !simAmpState(amp).bypass;
+      },
+      10000);
+  if (!ready) stop();
+  ASSERT_TRUE(ready);
+  EXPECT_EQ(w->txActive.load(), 0);
 
-  // The transceiver transmits (its link would set this) and the key starts
-  // the tune.
-  w->txActive = 1;
+  // The key asks the transceiver for a carrier, tunes on it and lets it go.
   GoTune(w.get());
   ASSERT_EQ(w->tuneState.load(), 1);
-  ASSERT_TRUE(kzWaitFor([&] { return w->tuneState.load() == 0; }, 20000));
+  bool ended = kzWaitFor([&] { return w->tuneState.load() == 0; }, 30000);
+  if (!ended) stop();
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(kzWaitFor([&] { return !xcvrSimState(xcvr).transmit; }, 5000));
+  EXPECT_EQ(xcvrSimReceived(xcvr), (std::vector<std::string>{"TU120;", "TX2;", "RX;"}));
+  EXPECT_EQ(log.countContaining("SENT KAV TX2;!"), 1);
+  EXPECT_FALSE(ExistError(w.get(), 14));
   uint32_t tuned = w->tuneWord.load();
   EXPECT_FALSE(ExistError(w.get(), 18));
   EXPECT_LT(tuneParam.swr, 1.5f);
   char want[16];
   snprintf(want, sizeof want, "MT1%08X;", tuned);
-  ASSERT_TRUE(kzWaitFor([&] { return simAmpState(amp).tuneWord == tuned; }, 3000));
-  // What the amplifier now measures through the network.
-  ASSERT_TRUE(kzWaitFor([&] { return w->swr.load() > 0 && w->swr.load() < 1.5f; }, 3000));
+  EXPECT_TRUE(kzWaitFor([&] { return simAmpState(amp).tuneWord == tuned; }, 3000));
+  // The handshake is idle again once the transceiver has let go.
+  EXPECT_TRUE(kzWaitFor([&] { return (w->autoTuneMode.load() & 0x1E) == 0; }, 5000));
 
   // Stored in the slot of 21.2 MHz, antenna 1, bank 1.
   std::string text;
-  ASSERT_EQ(kzReadFile(root.file("atu_ant1_b1.txt"), text), 0);
+  EXPECT_EQ(kzReadFile(root.file("atu_ant1_b1.txt"), text), 0);
   char line[64];
   snprintf(line, sizeof line, "3820 21200000 1 %d %d %d\n", DecodeModoFromTuneval(tuned),
            DecodeInduttanzaFromTuneval(tuned), DecodeCapacitaFromTuneval(tuned));
   EXPECT_EQ(text, line);
 
-  // Away to 20 m (nothing stored there: reset) and back: the stored tune
-  // goes out again.
-  w->freqHz = 14200000;
-  ASSERT_TRUE(kzWaitFor([&] { return lastMt1(amp) == "MT100800000;"; }, 3000));
-  w->freqHz = 21200000;
-  ASSERT_TRUE(kzWaitFor([&] { return lastMt1(amp) == want; }, 3000));
+  // The VFO away to 20 m (nothing stored there: reset) and back: the
+  // amplifier is told each frequency, and the stored tune goes out again.
+  xcvrSimSetVfo(xcvr, 0, 14200000);
+  EXPECT_TRUE(kzWaitFor(
+      [&] { return told("FA00014200000;") && lastMt1(amp) == "MT100800000;"; }, 5000));
+  xcvrSimSetVfo(xcvr, 0, 21200000);
+  EXPECT_TRUE(kzWaitFor([&] { return lastMt1(amp) == want; }, 5000));
   EXPECT_EQ(simAmpState(amp).tuneWord, tuned);
-
-  w->running = 0;
-  sup.join();
-  link.join();
-  simAmpStop(amp);
+  stop();
 }
 
 // A unit as it leaves the factory (the simulated unit's own files: "Generic"

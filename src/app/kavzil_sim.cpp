@@ -8,7 +8,12 @@
 // loading count-down) and never ends the run before the script is done.
 // --amp builtin (default) starts the simulated amplifier on a PTY and
 // writes its slave path into LinPort of DIR/opt/set/setup.txt; external
-// leaves LinPort as the file gives it, for an outside peer. --setup
+// leaves LinPort as the file gives it, for an outside peer. --xcvr builtin
+// does the same for the simulated transceiver and SerPort (the unit uses
+// it on the "KAV" interface of the bank table), and hands the carrier
+// controls to the transceiver, whose carrier drives the amplifier;
+// --xcvr absent puts a line with nothing on it there (a client unit fed by
+// its server); without either SerPort is used as the file gives it. --setup
 // KEY=VALUE writes setup keys (the remote link's role, server and port, so
 // that two units on one machine join over loopback) into the root's setup
 // file through the program's own setup reader and writer before the unit
@@ -62,8 +67,11 @@
 #include "panel/text.h"
 #include "sim/amp_sim.h"
 #include "sim/gpio_sim.h"
+#include "sim/pty.h"
 #include "sim/unit_files.h"
+#include "sim/usbdev_sim.h"
 #include "sim/window.h"
+#include "sim/xcvr_sim.h"
 
 namespace {
 
@@ -76,6 +84,8 @@ struct SimRun {
   std::atomic<bool> scriptDone{true};  // every step of the script has run
   int64_t startMs = 0;  // --seconds counts from the start of the process
   SimAmp *amp = nullptr;
+  XcvrSim *xcvr = nullptr;  // --xcvr builtin
+  SimPty deadLine;          // --xcvr absent
   std::thread status;
   SimControls controls;
   // The unit's record and its screen, for the window: set when works
@@ -87,12 +97,12 @@ struct SimRun {
   bool keybNoticeGiven = false;
 };
 
-// Puts `port` into the LinPort line of the setup file, creating the file
-// with the start values first when the root has none.
-int setLinPort(const std::string &port) {
-  if (port.size() >= sizeof(SetupRec::LinPort)) {
-    fprintf(stderr, "kavzil-sim: PTY path %s is longer than LinPort holds (%zu characters)\n",
-            port.c_str(), sizeof(SetupRec::LinPort) - 1);
+// Puts `port` into the `key` line (LinPort, SerPort) of the setup file,
+// creating the file with the start values first when the root has none.
+int setPortKey(const char *key, const std::string &port, size_t room) {
+  if (port.size() >= room) {
+    fprintf(stderr, "kavzil-sim: PTY path %s is longer than %s holds (%zu characters)\n",
+            port.c_str(), key, room - 1);
     return -1;
   }
   std::string path = kzPath("/opt/set/setup.txt");
@@ -104,6 +114,7 @@ int setLinPort(const std::string &port) {
   }
   std::string text;
   if (kzReadFile(path, text) != 0) return -1;
+  const std::string head = std::string(key) + ": ";
   std::string out, line;
   bool done = false;
   size_t pos = 0;
@@ -111,14 +122,14 @@ int setLinPort(const std::string &port) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
     line = text.substr(pos, end - pos);
-    if (line.compare(0, 9, "LinPort: ") == 0) {
-      line = "LinPort: " + port;
+    if (line.compare(0, head.size(), head) == 0) {
+      line = head + port;
       done = true;
     }
     out += line + "\n";
     pos = end + 1;
   }
-  if (!done) out += "LinPort: " + port + "\n";
+  if (!done) out += head + port + "\n";
   return kzSaveFileAtomic(path, out);
 }
 
@@ -148,7 +159,15 @@ int applySetupKeys(const SimOptions &opt) {
   return writeSetup(w.get()) == 0 ? 0 : -1;
 }
 
-void printStatus(works *w) {
+void printStatus(works *w, const SimRun *run) {
+  char xcvr[80] = "";
+  if (run->xcvr) {
+    // The simulated transceiver as its operator sees it.
+    const XcvrSimState st = xcvrSimState(run->xcvr);
+    snprintf(xcvr, sizeof xcvr, "  xcvr %c %u Hz %s %s", st.activeVfo == 1 ? 'B' : 'A',
+             st.vfoHz[st.activeVfo == 1 ? 1 : 0], xcvrSimModeName(st.mode),
+             st.transmit ? "TX" : "rx");
+  }
   char errs[256] = "";
   {
     std::lock_guard<std::recursive_mutex> lk(w->errMut);
@@ -161,9 +180,9 @@ void printStatus(works *w) {
     }
   }
   printf("[sim] in %5.2f W  fwd %6.2f W  refl %5.2f W  SWR %6.2f  T1 %5.1f C  T2 %5.1f C  "
-         "fan %3d%%  freq %lu Hz  errors:%s\n",
+         "fan %3d%%  freq %lu Hz%s  errors:%s\n",
          w->pwrIn.load(), w->pwrFwd.load(), w->pwrRefl.load(), w->swr.load(), w->temp1.load(),
-         w->temp2.load(), w->fanSent.load(), (unsigned long)w->freqMeasured.load(),
+         w->temp2.load(), w->fanSent.load(), (unsigned long)w->freqHz.load(), xcvr,
          errs[0] ? errs : " none");
   fflush(stdout);
 }
@@ -218,14 +237,14 @@ void opened(works *w, void *ctx) {
         // to stop, not the closing screen. Then the same path as the
         // service keyboard's close key: the run flag drops and main shuts
         // down, joining every thread.
-        if (!run->opt.quiet && run->up.load()) printStatus(w);
+        if (!run->opt.quiet && run->up.load()) printStatus(w, run);
         snapshot(w, run);
         w->running = 0;
         break;
       }
       if (now >= nextTick) {
         nextTick += 1000;
-        if (!run->opt.quiet && run->up.load()) printStatus(w);
+        if (!run->opt.quiet && run->up.load()) printStatus(w, run);
         snapshot(w, run);
       }
     }
@@ -403,6 +422,9 @@ int main(int argc, char **argv) {
   // remote readiness check gets as far as the CAT port search.
   const KzUsbId usbDevices[] = {{0x1721, 0x061A}, {0x0d8c, 0x01af}};
   kzUsbSimSetDevices(usbDevices, 2);
+  // Behind the transceiver's USB id: its I/Q stream (a few tones and noise),
+  // read when the unit's sample reader runs (EnableFFT).
+  UsbDevSim *usbDev = usbDevSimStart();
   kzCmdScript("lsusb|grep 0d8c:01af", 0, "1\n");
   kzCmdScript("lsusb | grep 0d8c", 0, "Bus 001 Device 005: ID 0d8c:01af USB Audio Device\n");
   // The root is made absolute: the unit runs in the artwork directory, as
@@ -448,16 +470,50 @@ int main(int argc, char **argv) {
       fprintf(stderr, "kavzil-sim: cannot start the simulated amplifier\n");
       return 1;
     }
-    if (setLinPort(simAmpSlavePath(run.amp)) != 0) {
+    if (setPortKey("LinPort", simAmpSlavePath(run.amp), sizeof(SetupRec::LinPort)) != 0) {
       fprintf(stderr, "kavzil-sim: cannot write LinPort into the setup file\n");
       simAmpStop(run.amp);
       return 1;
     }
     fprintf(stderr, "kavzil-sim: simulated amplifier on %s\n", simAmpSlavePath(run.amp));
   }
+  if (run.opt.builtinXcvr) {
+    run.xcvr = xcvrSimStart();
+    if (run.xcvr == nullptr) {
+      fprintf(stderr, "kavzil-sim: cannot start the simulated transceiver\n");
+      if (run.amp) simAmpStop(run.amp);
+      return 1;
+    }
+    if (setPortKey("SerPort", xcvrSimSlavePath(run.xcvr), sizeof(SetupRec::SerPort)) != 0) {
+      fprintf(stderr, "kavzil-sim: cannot write SerPort into the setup file\n");
+      xcvrSimStop(run.xcvr);
+      if (run.amp) simAmpStop(run.amp);
+      return 1;
+    }
+    // Its carrier is the amplifier's drive.
+    if (SimAmp *amp = run.amp)
+      xcvrSimSetCarrierHook(run.xcvr, [amp](double watts, uint32_t hz) {
+        simAmpSetDrive(amp, watts, hz);
+      });
+    fprintf(stderr, "kavzil-sim: simulated transceiver on %s\n", xcvrSimSlavePath(run.xcvr));
+  }
+  if (run.opt.absentXcvr) {
+    // A serial line with nothing on it, as on a unit whose transceiver is
+    // far away: the link opens and hears nothing.
+    if (!simPtyOpen(&run.deadLine) ||
+        setPortKey("SerPort", run.deadLine.slavePath, sizeof(SetupRec::SerPort)) != 0) {
+      fprintf(stderr, "kavzil-sim: cannot put a silent line into SerPort\n");
+      simPtyClose(&run.deadLine);
+      if (run.amp) simAmpStop(run.amp);
+      return 1;
+    }
+    fprintf(stderr, "kavzil-sim: no transceiver on SerPort %s\n", run.deadLine.slavePath.c_str());
+  }
   fprintf(stderr, "kavzil-sim: root %s\n", run.opt.root.c_str());
-  // The carrier of --drive/--freq; the window's controls change it later.
+  // The carrier of --drive/--freq; the window's controls change it later
+  // (on the transceiver, when there is one).
   simControlsInit(&run.controls, run.amp, run.opt.driveW, run.opt.freqHz);
+  if (run.xcvr) simControlsAttachXcvr(&run.controls, run.xcvr);
 
   // The window, unless --headless or there is no display to open it on.
   SimWindow *win = nullptr;
@@ -522,6 +578,9 @@ int main(int argc, char **argv) {
   gStop = true;  // a script step still waiting ends now
   simGpioCancelPresses();
   if (script.joinable()) script.join();
+  usbDevSimStop(usbDev);  // the reader has ended with the unit
+  if (run.xcvr) xcvrSimStop(run.xcvr);  // before the amplifier its carrier drives
+  simPtyClose(&run.deadLine);
   if (run.amp) simAmpStop(run.amp);
   return rc;
 }

@@ -211,6 +211,20 @@ const OptionSpec kOptions[] = {
        o.builtinAmp = strcmp(v, "builtin") == 0;
        return "";
      }},
+    {"--xcvr", "builtin|absent|external",
+     "builtin: start the simulated transceiver and write its PTY into SerPort (the carrier "
+     "controls then steer the transceiver, which drives the amplifier); absent: SerPort is a "
+     "line with no transceiver on it (a remote client unit on the transceiver interface, fed "
+     "by its server); external (default): keep SerPort of DIR/opt/set/setup.txt, for an "
+     "outside transceiver peer",
+     "builtin, absent or external",
+     [](SimOptions &o, const char *v) -> std::string {
+       if (strcmp(v, "builtin") != 0 && strcmp(v, "absent") != 0 && strcmp(v, "external") != 0)
+         return "unknown transceiver";
+       o.builtinXcvr = strcmp(v, "builtin") == 0;
+       o.absentXcvr = strcmp(v, "absent") == 0;
+       return "";
+     }},
     {"--seconds", "N",
      "stop N seconds after the start (the start-up takes about 7 s), and never before the "
      "script is done, through the normal shutdown; exit status 0",
@@ -353,10 +367,14 @@ int checkLine(SimOptions &o) {
   std::stable_sort(o.script.begin(), o.script.end(), [](const SimStep &a, const SimStep &b) {
     return a.atSeconds < b.atSeconds;
   });
-  for (const auto &[key, value] : o.setup)
+  for (const auto &[key, value] : o.setup) {
     if (key == "LinPort" && o.builtinAmp)
       return bad("--setup", key + "=" + value,
                  "the built-in amplifier's PTY goes into LinPort (--amp external keeps it)");
+    if (key == "SerPort" && (o.builtinXcvr || o.absentXcvr))
+      return bad("--setup", key + "=" + value,
+                 "the simulator's PTY goes into SerPort (--xcvr external keeps it)");
+  }
   for (const SimStep &s : o.script) {
     const char *opt = s.action || s.service ? "--script" : "--keys";
     if (o.seconds > 0 && s.atSeconds > o.seconds) {
@@ -364,7 +382,10 @@ int checkLine(SimOptions &o) {
       snprintf(stop, sizeof stop, "comes after --seconds %g (the unit stops then)", o.seconds);
       return bad(opt, s.text, stop);
     }
-    if (s.action && !o.builtinAmp)
+    const bool xcvrAction = s.action == SIMC_MODE || s.action == SIMC_VFO;
+    if (xcvrAction && !o.builtinXcvr)
+      return bad(opt, s.text, "the control steers the built-in transceiver only (--xcvr builtin)");
+    if (s.action && !xcvrAction && !o.builtinAmp)
       return bad(opt, s.text, "the controls steer the built-in amplifier only (--amp builtin)");
   }
   return SIM_OPTIONS_RUN;

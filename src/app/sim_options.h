@@ -30,6 +30,8 @@ struct SimOptions {
   std::string windowSnapshot;
   bool headless = false;
   bool builtinAmp = true;
+  bool builtinXcvr = false;  // --xcvr builtin: the simulated transceiver on SerPort
+  bool absentXcvr = false;   // --xcvr absent: SerPort a PTY nobody answers on
   bool quiet = false;
   double seconds = 0;  // 0: until Ctrl-C or the window is closed
   double driveW = 0;   // 0: carrier off

@@ -3,7 +3,9 @@
 // Sections:
 //   1 key clock          kzKeyClockSeconds
 //   2 frequency          TimerFollowFrequency; the transmit state outside
-//                        interface 1, TimerTransmitFromInput
+//                        interface 1, TimerTransmitFromInput; interface 1:
+//                        transmit and antenna flags and the tuning
+//                        handshake, TimerTransceiver
 //   3 screen             the link failure screen, the screen saver, the
 //                        main screen
 //   4 cycle and thread   TimerStart, TimerCycle (with the status frame of a
@@ -30,6 +32,7 @@
 #include <ctime>
 
 #include "amplifier/cmdring.h"
+#include "amplifier/errors.h"
 #include "amplifier/statusbuf.h"
 #include "amplifier/thermal.h"
 #include "core/bandconf.h"
@@ -45,6 +48,7 @@
 #include "platform/log.h"
 #include "radio/serparams.h"
 #include "remote/messages.h"
+#include "tuner/autotune.h"
 #include "tuner/automation.h"
 
 // ===========================================================================
@@ -137,6 +141,79 @@ void TimerTransmitFromInput(works *w) {
   }
 }
 
+// Interface 1: the transceiver says itself when it transmits (flagB9b6)
+// and which antenna output it wants (flagB11b5); the automatic tuning asks
+// it for a carrier and releases it through the link's pending commands
+// (autoTuneMode bits 2/3 "RX;", 5/6 "TU120;TX2;", sent by the link thread
+// with the next message it receives).
+//
+// The handshake, by autoTuneMode bits (tx = the transceiver's transmit
+// flag of this cycle's copy):
+//   tx on, no tune of ours (bits 1, 4 clear): the operator transmits; a
+//     tune starts unless a key request is pending or rxDelay still counts
+//     (it is counted down instead);
+//   "RX;" sent (bit 3): about 10 cycles later the handshake is idle again
+//     (its counters restart once the transceiver is back in receive);
+//   carrier wanted (bit 4, the tune key): once the amplifier's command
+//     queue is empty "TU120;TX2;" is asked for; a carrier that is not seen
+//     within 31 cycles after it was sent ends the tune unsaved with error 14.
+// A tune that could not start (network bypassed, command queue full) is
+// not marked as ours: bit 1 would otherwise stay set with no tune to end
+// it, and no later transmission would start one.
+void TimerTransceiver(works *w, const SerParameters &par, TimerHandshake &hs) {
+  if (w->ModeWorkIdx.load() != 1) return;
+  const int tx = par.flagB9b6 == 1 ? 1 : 0;
+  w->txActive = uint8_t(tx);
+
+  const int an = par.flagB11b5;
+  if (an != w->anState.load() && w->tuneState.load() != 1 && tx == 0 &&
+      (w->txKeyFlags.load() & 0x30) == 0) {
+    w->anState = an;
+    IncPNTIn_CMDLinear(21, w);  // "AN%d;"
+  }
+
+  const uint8_t mode = w->autoTuneMode.load();
+  if ((mode & 0x01) == 0) return;
+  auto clearBits = [w](uint8_t bits) { w->autoTuneMode.fetch_and(uint8_t(~bits)); };
+  if (tx == 1 && (mode & 0x12) == 0) {
+    if (w->txKeyFlags.load() == 0 && w->rxDelay.load() == 0) {
+      StartAutotune(w);
+      if (w->tuneState.load() == 1) {
+        w->autoTuneMode.fetch_or(0x02);
+        hs.hsTicks = hs.hsMark = 0;
+      }
+    } else if (w->rxDelay.load() > 0) {
+      w->rxDelay.fetch_sub(1);
+    }
+  } else if (mode & 0x08) {  // "RX;" sent: wait for the transceiver to let go
+    if (hs.hsMark + 10 < hs.hsTicks) {
+      clearBits(0x1A);
+      if (tx == 0) hs.hsTicks = hs.hsMark = 0;
+    } else {
+      if (hs.hsMark == 0) hs.hsMark = hs.hsTicks;
+      hs.hsTicks++;
+    }
+  } else if (mode & 0x10) {  // carrier wanted
+    if (tx == 0 && (mode & 0x40) == 0) {
+      if (CmdRingPending(w) == 0) {
+        w->autoTuneMode.fetch_or(0x20);
+        hs.hsTicks = hs.hsMark = 0;
+      }
+    } else if (tx == 0) {  // ordered, not seen
+      if (hs.hsTicks > 30) {
+        EscAutoTune(w, 0);
+        AddErrore(w, 14);
+        clearBits(0x50);
+      } else {
+        hs.hsTicks++;
+      }
+    } else if ((mode & 0x40) == 0) {
+      hs.hsTicks = hs.hsMark = 0;
+    }
+    // tx on and the carrier ordered: the tune runs on it.
+  }
+}
+
 // ===========================================================================
 // 3 screen
 // ===========================================================================
@@ -151,12 +228,19 @@ static void linkErrorScreen(works *w, const SerParameters &par) {
   const char *picture = w->ampModel.load() == '1' ? "start120" : "start";
   const bool entering =
       w->screenState.load() != KZ_SCR_LINKFAIL || strcmp(w->imgName, picture) != 0;
-  if (entering)
+  if (entering) {
+    // The failure screen takes the place of the status overlay (which may
+    // be what started the failing link): its text would run through the
+    // failure text.
+    w->statusFlags &= uint8_t(~1u);
     SetBackground(w, picture);
+  }
   if (fb) {
     char text[120];
-    snprintf(text, sizeof text, "Error! %.*s",
-             int(strnlen(w->linkErrorText, sizeof w->linkErrorText)), w->linkErrorText);
+    // The text ends in the newline of its log line: not drawn.
+    int n = int(strnlen(w->linkErrorText, sizeof w->linkErrorText));
+    while (n > 0 && (w->linkErrorText[n - 1] == '\n' || w->linkErrorText[n - 1] == '\r')) n--;
+    snprintf(text, sizeof text, "Error! %.*s", n, w->linkErrorText);
     // Wrapped (or set smaller) inside the screen: the failing port at the
     // end of the text is what the technician needs to read.
     static const int fonts[] = {9, 8, 10};
@@ -241,7 +325,7 @@ void TimerStart(works *w) {
   InitGrid();
 }
 
-void TimerCycle(works *w, SerParameters &par) {
+void TimerCycle(works *w, SerParameters &par, TimerHandshake &hs) {
   FbScreen *fb = w->fb;
   ScreenTakeRequest(w);  // a background a key asked for shows in this frame
   if (fb) fbSetBack(fb);
@@ -258,10 +342,10 @@ void TimerCycle(works *w, SerParameters &par) {
   } else {
     TimerScreenSaver(w);
     TimerFollowFrequency(w, par);
-    // On interface 1 the transceiver's transmit flag, its antenna flag and
-    // the transmit side of the automatic tuning handshake are taken here
-    // once the transceiver link is part of the build; the other interfaces
-    // take the transmit state from the amplifier's input power.
+    // Interface 1 takes the transmit state from the transceiver (and runs
+    // the tuning handshake with it); the others from the amplifier's input
+    // power. Each returns at once on the interfaces it does not serve.
+    TimerTransceiver(w, par, hs);
     TimerTransmitFromInput(w);
     if (w->saverActive.load() == 0) drawScreen(w, par);
   }
@@ -305,9 +389,10 @@ void timer(works *w) {
   const bool owner = ScreenOwnerTake(w, false) == 0;
   TimerStart(w);
   SerParameters par{};  // the copy last taken; zeroed until the first
+  TimerHandshake hs;
   while (owner && w->running.load() != 0) {
     const int64_t t0 = kzNowMs();
-    TimerCycle(w, par);
+    TimerCycle(w, par, hs);
     kzSleepUs(w->timerPeriod > 0 ? w->timerPeriod : 10000);
     TimerCountDown(w, kzNowMs() - t0);
   }

@@ -11,8 +11,9 @@
 // The cycle is split so that a test can run it step by step without the
 // thread and without sleeping: TimerStart, then TimerCycle and
 // TimerCountDown as often as wanted. Outside interface 1 the transmit state
-// follows the amplifier's input power; the transceiver side of the tuning
-// handshake joins the cycle with the transceiver link.
+// follows the amplifier's input power; on interface 1 it is the
+// transceiver's flag, and the supervisor runs the transceiver side of the
+// automatic tuning handshake.
 #pragma once
 #include <cstdint>
 
@@ -35,18 +36,28 @@ bool TimerRunning();
 // What the thread does once before its first cycle: the peak needles are
 // cleared, the start is logged, the plot geometry is set.
 void TimerStart(works *w);
+// The supervisor's own handshake counters (cycles).
+struct TimerHandshake {
+  int hsTicks = 0;
+  int hsMark = 0;
+};
+
 // One cycle without its pause and without the counters: background, link
 // failure screen, screen saver, frequency follow-up, the screen, the status
 // frame while a remote unit is connected (wsConnected), shown.
 // `par` is the transceiver parameter copy of the thread: refreshed on
 // interface 1, kept (zeroed at first) on the others, handed to the key bar.
-void TimerCycle(works *w, SerParameters &par);
+void TimerCycle(works *w, SerParameters &par, TimerHandshake &hs);
 // The frequency of the selected interface and, when it changed (or the
 // band row is to be applied again), the per-frequency actions.
 void TimerFollowFrequency(works *w, SerParameters &par);
 // Outside interface 1: txActive from the amplifier's input power, on at
 // 0.25 W, off below 0.10 W (interface 1 takes the transceiver's flag).
 void TimerTransmitFromInput(works *w);
+// Interface 1 only: txActive from the transceiver's transmit flag, the AN
+// output from its antenna flag, and the tuning handshake (autoTuneMode
+// bits 1-6, rxDelay, error 14 when an ordered carrier never comes).
+void TimerTransceiver(works *w, const SerParameters &par, TimerHandshake &hs);
 // The screen saver: starts it when the keys have been idle long enough.
 // Returns 1 when it started in this call.
 int TimerScreenSaver(works *w);
