@@ -35,6 +35,7 @@
 #include "platform/log.h"
 #include "radio/cat.h"
 #include "radio/serparams.h"
+#include "remote/screen.h"
 #include "remote/ws.h"
 
 KzWsTap kzWsReceiverTap = nullptr;
@@ -43,7 +44,6 @@ enum : uint32_t {
   ONCE_EARLY = 1u << 0,
   ONCE_NO_CAT = 1u << 1,
   ONCE_NO_SER = 1u << 2,
-  ONCE_SCREEN = 1u << 5,
   ONCE_SOUND = 1u << 6,
   ONCE_SP_CHUNK = 1u << 8,
   ONCE_FB_CHUNK = 1u << 9,
@@ -88,9 +88,11 @@ static void storeFFTRemote(WsConn *c, uint32_t total, const uint8_t *buf) {
   if (kzWsReceiverTap) kzWsReceiverTap(c->w, "storeFFT", buf, held, int(total));
   storeFFT(c->w, held, buf);
 }
-// "FB" complete: one JPEG screen frame to show.
+// "FB" complete: one screen frame (raw screen memory or JPEG) to show
+// (screen.h), from the connection's own receive buffer.
 static void showScreenRemote(WsConn *c, uint32_t total, const uint8_t *buf) {
-  notInBuild(c, ONCE_SCREEN, "screen frame display", buf, int(total), int(total));
+  if (kzWsReceiverTap) kzWsReceiverTap(c->w, "screen frame display", buf, int(total), int(total));
+  screenFrameShow(c->w, buf, total);
 }
 // "SO": sound to play.
 static void playSoundRemote(WsConn *c, const uint8_t *data, int len) {
