@@ -6,27 +6,42 @@
 // or the losses, so it works on the codes alone.
 //
 // Design:
-//   - Coordinates. Each code is handled on a log scale, t = log2(code + 1):
-//     the elements are binary weighted, so the effect of a step of one code
-//     is large at small codes and small at large ones, and a move of "half
-//     an octave" means the same at 3 MHz (large codes) as at 50 MHz (small
-//     codes). A move that rounds to the same code moves by one code.
-//   - Measure. Decisions use |gamma| = (SWR - 1) / (SWR + 1), which stays
-//     meaningful where the SWR runs into its 100 ceiling. A point counts as
-//     better only by more than a noise margin, so a noisy reading never
-//     drags the search around.
-//   - Phase 1, coarse: a 3 x 3 grid of spaced codes in "CL" and in "LC"
-//     (plus the start word, both codes 0). It finds the region of the match
-//     in each network and tells which network is the better bet, also for
-//     loads that read SWR 100 at the start (no slope to follow there).
-//   - Phase 2, pattern search, in the better network first: from the best
-//     coarse point, try one step up and down in C and in L (the direction
-//     that paid last time first) and move to the first point that is
-//     better; when none is, shrink the step. It ends when single-code steps
-//     find nothing better. The other network gets its own pattern search
-//     when its coarse best is within reach of what the first one found.
+//   - Coordinates. Codes are stepped on a log scale, t = log2(code + 1): the
+//     elements are binary weighted, so a step of "an octave" means the same
+//     at 1.8 MHz (large codes) as at 50 MHz (small codes). A step that
+//     rounds to the same code moves by one code.
+//   - Measure. Decisions use |gamma| = (SWR - 1) / (SWR + 1). Readings at
+//     the SWR ceiling (|gamma| 0.97 and up) carry no slope: a line that sees
+//     only those keeps walking instead of stopping.
+//   - Coarse look: a grid of spaced codes (C 2, 15, 100 by L 2, 8, 30, 120,
+//     400) in "CL" and in "LC", plus the start word (both codes 0). It finds
+//     the region of the match in each network, also for loads that read SWR
+//     100 at the start. A point of the grid better than SWR 9 (|gamma| 0.8)
+//     starts the search of its network at once; the rest of the grid is
+//     looked at afterwards if the tune goes on.
+//   - A network's search. The element next to the transmitter (the inner
+//     one: C in "CL", L in "LC") only adds a reactance at the input, so with
+//     the other (outer) element fixed, |gamma| along it has one minimum. The
+//     search is a line search over the outer element whose every point is
+//     the minimum of a line search over the inner one, started at the inner
+//     code of the best outer point so far: it follows the valley of the
+//     match however it runs across the codes (a walk along the axes stalls
+//     in it).
+//   - A line search steps from its start (up first, then down; the step
+//     doubles while it pays) until the minimum is bracketed, then narrows
+//     the bracket at the vertex of the parabola through Q = (1 + |gamma|^2)
+//     / (1 - |gamma|^2), which is exactly a parabola in a reactance that
+//     grows in step with the code (halving the larger side where the vertex
+//     is of no use), down to a bracket of about 6 % (inner) and 3 % (outer)
+//     of the code. At most 12 points per line.
+//   - Polish: the eight neighbours of a network's best point, one code away
+//     (0.8 % of a large code), moving while one is better. Per-bit value
+//     errors make a larger code not always a larger element near a carry
+//     (127 -> 128); the polish catches what the line searches step over.
+//   - Both networks are searched, the better of the coarse look first (the
+//     target SWR usually ends the tune during the first).
 //   - Every measured point is remembered (a fixed table), so a point the
-//     pattern comes back to costs no report and no relay operation.
+//     search comes back to costs no report and no relay operation.
 //   - The end: the best point measured is put back and stored when good
 //     (EscAutoTune), as at the end of the walk. Below the target SWR the
 //     booking (TuneStep) ends the tune at once, as it does for the walk.
@@ -35,6 +50,7 @@
 // one call per status report; no allocation, the tables are fixed.
 #include "tuner/autotune_fast.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -52,14 +68,18 @@ constexpr uint32_t kBitBypass = 1u << 16;
 
 // ---- tuning of the search ---------------------------------------------------
 // Coarse codes of each element (log spaced).
-constexpr int kCoarse[] = {3, 22, 127};
-constexpr int kCoarseN = int(sizeof kCoarse / sizeof kCoarse[0]);
+constexpr int kCoarseC[] = {2, 15, 100};
+constexpr int kCoarseL[] = {2, 8, 30, 120, 400};
+constexpr int kCoarseN = int(sizeof kCoarseC / sizeof kCoarseC[0]) * int(sizeof kCoarseL / sizeof kCoarseL[0]);
 constexpr double kOuterStep = 1.0;    // first step of the outer element, octaves
 constexpr double kInnerStep = 0.5;    // first step of the inner element, octaves
 constexpr double kMaxStep = 2.0;      // a step grows up to this while it pays
-constexpr int kLineMax = 14;          // points of one line search at most
+constexpr int kOuterTol = 32;         // line ends at a bracket of 2 + code / this
+constexpr int kInnerTol = 16;
+constexpr int kLineMax = 12;          // points of one line search at most
+constexpr int kPolishMoves = 8;       // moves of the final polish of a network
 constexpr float kFlat = 0.97f;        // |gamma| at the SWR ceiling (about 65 and up)
-constexpr float kOtherReach = 1.5f;  // second network searched within this |gamma|
+constexpr float kPromising = 0.8f;    // coarse |gamma| that starts a network's search at once
 
 // ---- measured points --------------------------------------------------------
 
@@ -108,14 +128,10 @@ int stepCode(int code, double step, int sign) {
 }
 
 // ---- one element: a line search ---------------------------------------------
-// The lowest |gamma| along one code with the other element fixed. From its
-// start it steps up (then down when up is worse), doubling the step while
-// that pays, until the minimum is bracketed; then it narrows the bracket at
-// the vertex of the parabola through |gamma|^2 at its three points (near a
-// match |gamma|^2 is close to a parabola in the element's reactance), or by
-// halving the larger side where the vertex is of no use. It ends when the
-// bracket is down to the neighbours of its best code (about 1.5 % of the
-// code for large codes).
+// The lowest |gamma| along one code with the other element fixed (see the
+// design above): bracketing steps, then the vertex of the parabola in Q, or
+// halving. It ends when the bracket is 2 + code / tolDiv codes wide, or
+// after kLineMax points.
 
 struct Line {
   int a, b, c;       // bracket: b the best code, a below, c above (-1: not yet)
@@ -126,10 +142,11 @@ struct Line {
   bool triedDown;
   bool done;
   int points;
+  int tolDiv;        // the line ends at a bracket of 2 + b / tolDiv codes
 };
 
-void lineStart(Line &ln, int code, double step) {
-  ln = {-1, code, -1, 1, 1, 1, false, step, 1, false, false, 0};
+void lineStart(Line &ln, int code, double step, int tolDiv) {
+  ln = {-1, code, -1, 1, 1, 1, false, step, 1, false, false, 0, tolDiv};
 }
 
 // Direction after a step that did not pay (or hit the end of the range).
@@ -158,19 +175,21 @@ int lineNext(Line &ln) {
     else ln.a = ln.b, ln.ga = ln.gb;
     ln.dir = lineTurn(ln);
   }
-  if (ln.c - ln.a <= 2 + ln.b / 64) {
+  if (ln.c - ln.a <= 2 + ln.b / ln.tolDiv) {
     ln.done = true;
     return -1;
   }
-  // Vertex of the parabola through (code, |gamma|^2).
+  // Vertex of the parabola through (code, Q); points at the SWR ceiling
+  // carry no shape.
   long v = -1;
-  if (ln.a < ln.b && ln.b < ln.c) {
+  if (ln.a < ln.b && ln.b < ln.c && ln.ga < kFlat && ln.gb < kFlat && ln.gc < kFlat) {
     double x0 = ln.a, x1 = ln.b, x2 = ln.c;
-    double y0 = double(ln.ga) * ln.ga, y1 = double(ln.gb) * ln.gb, y2 = double(ln.gc) * ln.gc;
-    double p = (x1 - x0) * (y1 - y2), q = (x1 - x2) * (y1 - y0);
-    double den = 2 * (p - q);
+    auto q = [](float g) { double g2 = double(g) * g; return (1 + g2) / (1 - g2); };
+    double y0 = q(ln.ga), y1 = q(ln.gb), y2 = q(ln.gc);
+    double p = (x1 - x0) * (y1 - y2), r = (x1 - x2) * (y1 - y0);
+    double den = 2 * (p - r);
     if (den != 0) {
-      double xv = x1 - ((x1 - x0) * p - (x1 - x2) * q) / den;
+      double xv = x1 - ((x1 - x0) * p - (x1 - x2) * r) / den;
       if (std::isfinite(xv) && xv > -1e6 && xv < 1e6) v = std::lround(xv);
     }
   }
@@ -243,15 +262,17 @@ Pt pointOf(int net, int outerCode, int innerCode) {
   return p;
 }
 
-enum Phase { PH_COARSE, PH_NET };
+enum Phase { PH_COARSE, PH_NET, PH_POLISH };
 
 Phase phase;
 NetSearch ns;
+Pt polishFrom;  // centre of the polish under way
+int polishAt, polishMoves;
 Pt netBest[2];      // best point of each network so far
 float netG[2];
 bool netDone[2];
 
-constexpr int kCoarseMax = 2 * kCoarseN * kCoarseN;
+constexpr int kCoarseMax = 2 * kCoarseN;
 Pt coarse[kCoarseMax];
 int coarseN, coarseAt;
 
@@ -262,7 +283,7 @@ void netStart(int net) {
   ns = {};
   ns.net = net;
   const Pt &s = netBest[net];
-  lineStart(ns.outer, net == 0 ? s.l : s.c, kOuterStep);
+  lineStart(ns.outer, net == 0 ? s.l : s.c, kOuterStep, kOuterTol);
   ns.innerBest = net == 0 ? s.c : s.l;
   ns.innerOn = false;
 }
@@ -275,7 +296,7 @@ bool netNext(Pt &out) {
       int o = lineNext(ns.outer);
       if (o < 0) return false;
       ns.outerCode = o;
-      lineStart(ns.inner, ns.innerBest, kInnerStep);
+      lineStart(ns.inner, ns.innerBest, kInnerStep, kInnerTol);
       ns.innerOn = true;
     }
     int x = lineNext(ns.inner);
@@ -302,10 +323,53 @@ void booked(const Pt &p, float g) {
 }
 
 // The next point to measure, or false when the search is over.
+// The polish of a network's best point: its eight neighbours one step
+// away (one code, or 0.8 % of a large code), the best of them taken while it
+// is better, at most kPolishMoves times.
+bool polishNext(Pt &out) {
+  static const int dc[8] = {1, -1, 0, 0, 1, -1, 1, -1}, dl[8] = {0, 0, 1, -1, 1, -1, -1, 1};
+  for (int guard = 0; guard < 64; guard++) {
+    if (polishAt >= 8) {
+      if (!same(netBest[ns.net], polishFrom) && polishMoves < kPolishMoves) {
+        polishFrom = netBest[ns.net];  // moved: look around the new best
+        polishMoves++;
+        polishAt = 0;
+        continue;
+      }
+      return false;
+    }
+    int d = polishAt++;
+    const Pt &b = polishFrom;
+    Pt p = b;
+    p.c = int16_t(std::clamp(b.c + dc[d] * std::max(1, b.c / 128), 0, kCodeMax));
+    p.l = int16_t(std::clamp(b.l + dl[d] * std::max(1, b.l / 128), 0, kCodeMax));
+    if (same(p, b)) continue;
+    if (const Known *k = lookUp(p)) {
+      booked(p, k->g);
+      continue;
+    }
+    out = p;
+    return true;
+  }
+  return false;
+}
+
 bool nextPoint(Pt &out) {
-  if (phase == PH_COARSE) {
+  for (;;) {
+    if (phase == PH_NET) {
+      if (netNext(out)) return true;
+      phase = PH_POLISH;
+      polishFrom = netBest[ns.net];
+      polishAt = polishMoves = 0;
+    }
+    if (phase == PH_POLISH) {
+      if (polishNext(out)) return true;
+      netDone[ns.net] = true;
+      phase = PH_COARSE;  // the rest of the coarse look, then the other network
+    }
     while (coarseAt < coarseN) {
       const Pt &p = coarse[coarseAt++];
+      if (netDone[p.net]) continue;
       if (const Known *k = lookUp(p)) {
         booked(p, k->g);
         continue;
@@ -313,19 +377,20 @@ bool nextPoint(Pt &out) {
       out = p;
       return true;
     }
-    netStart(netG[1] < netG[0] ? 1 : 0);
-  }
-  for (;;) {
-    if (netNext(out)) return true;
-    netDone[ns.net] = true;
-    int other = 1 - ns.net;
-    if (netDone[other] || !(netG[other] < std::fmin(netG[0], netG[1]) + kOtherReach)) return false;
-    netStart(other);
+    // Coarse look over: the better network not yet searched, if in reach.
+    int net = netDone[0] ? 1 : netDone[1] ? 0 : (netG[1] < netG[0] ? 1 : 0);
+    if (netDone[net]) return false;
+    netStart(net);
   }
 }
 
 void result(const Pt &p, float g) {
   booked(p, g);
+  // A promising point in the coarse look: search its network at once.
+  if (phase == PH_COARSE && g < kPromising && !netDone[p.net]) {
+    netStart(p.net);
+    return;
+  }
   if (phase != PH_NET || p.net != ns.net) return;
   if (ns.innerOn) lineResult(ns.inner, ns.net == 0 ? p.c : p.l, g);
 }
@@ -351,8 +416,8 @@ void FastTuneStart(works *w) {
     netBest[net] = {int8_t(net), 0, 0};
     netG[net] = 2.0f;
     netDone[net] = false;
-    for (int c : kCoarse)
-      for (int l : kCoarse) coarse[coarseN++] = {int8_t(net), int16_t(c), int16_t(l)};
+    for (int c : kCoarseC)
+      for (int l : kCoarseL) coarse[coarseN++] = {int8_t(net), int16_t(c), int16_t(l)};
   }
   ns = {};
   // The machine left "CL" with both codes 0 on the relays.
