@@ -314,7 +314,8 @@ TEST_F(MenuTest, ValueTextsAndStartTables) {
   EXPECT_EQ(text(23), "Watt");
   EXPECT_EQ(text(27), "OFF");
   EXPECT_EQ(text(18, 1), "untouched");  // no sub-item 1: the text is left alone
-  EXPECT_EQ(text(31), "");
+  EXPECT_EQ(text(31), "Standard");  // "AUTO TUNE / Search"
+  EXPECT_EQ(text(32), "");
   w->maxTemperature = 60.0f;  // the alarm set points follow the temperature unit
   w->maxTemperature2 = 65.0f;
   w->tempMode = 0;

@@ -164,7 +164,7 @@ TEST_F(SetupTest, FirstStartFileAndMissingKeys) {
     EXPECT_TRUE(written(l)) << l;
   // The first 64 keys, then the key added after them.
   EXPECT_NE(f.find("\nAudioBuffers: 20\nAutoTuneSearch: 0\n"), std::string::npos);
-  EXPECT_TRUE(f.size() > 18 && f.substr(f.size() - 18) == "\nAutoTuneSearch: 0\n");
+  EXPECT_TRUE(f.size() > 19 && f.substr(f.size() - 19) == "\nAutoTuneSearch: 0\n");
 
   // A key missing from the file keeps the start text and the start mirror.
   put("EnableKeyb: 0\n");
