@@ -101,6 +101,7 @@ const char *const kSearchName[SEARCHES] = {"walk", "fast"};
 
 struct Outcome {
   double finalGamma = 1;
+  uint32_t finalWord = 0;
   int reports = 0;
   int wordsSwitching = 0;  // words that changed the relays
   int bitsSwitched = 0;    // relays switched
@@ -288,7 +289,8 @@ Outcome tuneOne(works *w, const Load &l, const SimNetParams &net, int search, fl
     EscAutoTune(w, 0);
     drainRing(w);
   }
-  o.finalGamma = simNetAbsGamma(net, w->tuneWord.load(), l.freq, l.z);
+  o.finalWord = w->tuneWord.load();
+  o.finalGamma = simNetAbsGamma(net, o.finalWord, l.freq, l.z);
   o.stepLimit = ExistError(w, 12) || ExistError(w, 13);
   for (int code : {12, 13, 18}) DeleteErrore(w, code);
   kzCmdClearRecorded();
@@ -327,6 +329,10 @@ struct Figures {
   double ratioMed = 0, ratio90 = 0, repMean = 0, repMed = 0, rep99 = 0, repFullMean = 0;
   double wordsMean = 0, bitsMean = 0;
   double repMatchMed = 0;  // median reports over the matchable loads
+  // Matchable loads missed (target 0, not within 0.03): ended in the other
+  // network than the best; in its network far from it (an element more
+  // than 25 % off: another valley); near it (precision, noise).
+  int missOtherNet = 0, missFar = 0, missNear = 0;
 };
 
 Figures figures(const std::vector<Load> &v, int net, int search) {
@@ -343,6 +349,18 @@ Figures figures(const std::vector<Load> &v, int net, int search) {
       repsMatch.push_back(t.reports);
       f.good += simNetSwr(t.finalGamma) <= kGoodSwr;
       f.near += full.finalGamma <= best + kWithin;
+      if (full.finalGamma > best + kWithin) {
+        int c, i, m;
+        simNetDecodeWord(full.finalWord, &c, &i, &m);
+        const SimNetBest &b = l.best[net];
+        auto off = [](int a, int bb) { return std::abs(a - bb) > 2 + std::max(a, bb) / 4; };
+        if (m != b.mode)
+          f.missOtherNet++;
+        else if (off(c, b.cap) || off(i, b.ind))
+          f.missFar++;
+        else
+          f.missNear++;
+      }
     }
     // Worse than the walk, by more than the noise of a reading.
     f.worseThanWalk += full.finalGamma > l.out[net][S_WALK][R_FULL].finalGamma + 0.01;
@@ -437,6 +455,10 @@ void summary(const std::vector<Load> &v, double exhaustiveS, double tuneS) {
     miss(x.repMed <= 40, "median %.0f reports per tune", x.repMed);
     miss(x.rep99 < 150, "99th percentile %.0f reports per tune", x.rep99);
     miss(x.worseThanWalk == 0, "%.0f loads end worse than the walk", double(x.worseThanWalk));
+    if (x.missOtherNet + x.missFar + x.missNear > 0)
+      printf("  %s: matchable loads missed (target 0): %d in the other network, %d in another valley of the "
+             "right one, %d near the best (precision, noise)\n",
+             net, x.missOtherNet, x.missFar, x.missNear);
     if (shortBy == 0) printf("  %s: met\n", net);
   }
 }
