@@ -322,7 +322,6 @@ void booked(const Pt &p, float g) {
   if (g < netG[p.net]) netBest[p.net] = p, netG[p.net] = g;
 }
 
-// The next point to measure, or false when the search is over.
 // The polish of a network's best point: its eight neighbours one step
 // away (one code, or 0.8 % of a large code), the best of them taken while it
 // is better, at most kPolishMoves times.
@@ -354,6 +353,7 @@ bool polishNext(Pt &out) {
   return false;
 }
 
+// The next point to measure, or false when the search is over.
 bool nextPoint(Pt &out) {
   for (;;) {
     if (phase == PH_NET) {
