@@ -18,6 +18,7 @@
 //   reply) nothing is registered: such codes are lost, not deferred.
 #include "amplifier/errors.h"
 
+#include <atomic>
 #include <cctype>
 #include <cstddef>
 #include <cstdio>
@@ -310,8 +311,8 @@ void GestErroreRemote(works *w) {
     s->EnableRead = '1';
     StartThreadAudioRead(w);
   }
-  if (s->EnableCAT == '0') {
-    s->EnableCAT = '1';
+  if (std::atomic_ref<char>(s->EnableCAT).load() == '0') {
+    std::atomic_ref<char>(s->EnableCAT).store('1');  // the CAT thread's run flag
     StartThreadCAT(w);
   }
   if (s->EnableFFT == '0') {

@@ -50,6 +50,7 @@
 #include <vector>
 #include <algorithm>
 
+#include "app/sim_cat.h"
 #include "app/sim_options.h"
 #include "core/kavmain.h"
 #include "core/setup.h"
@@ -69,6 +70,7 @@
 #include "sim/gpio_sim.h"
 #include "sim/pty.h"
 #include "sim/unit_files.h"
+#include "sim/usbdev_sim.h"
 #include "sim/window.h"
 #include "sim/xcvr_sim.h"
 
@@ -85,6 +87,7 @@ struct SimRun {
   SimAmp *amp = nullptr;
   XcvrSim *xcvr = nullptr;  // --xcvr builtin
   SimPty deadLine;          // --xcvr absent
+  SimCatPeers cat;  // --ft817, --catport
   std::thread status;
   SimControls controls;
   // The unit's record and its screen, for the window: set when works
@@ -421,6 +424,9 @@ int main(int argc, char **argv) {
   // remote readiness check gets as far as the CAT port search.
   const KzUsbId usbDevices[] = {{0x1721, 0x061A}, {0x0d8c, 0x01af}};
   kzUsbSimSetDevices(usbDevices, 2);
+  // Behind the transceiver's USB id: its I/Q stream (a few tones and noise),
+  // read when the unit's sample reader runs (EnableFFT).
+  UsbDevSim *usbDev = usbDevSimStart();
   kzCmdScript("lsusb|grep 0d8c:01af", 0, "1\n");
   kzCmdScript("lsusb | grep 0d8c", 0, "Bus 001 Device 005: ID 0d8c:01af USB Audio Device\n");
   // The root is made absolute: the unit runs in the artwork directory, as
@@ -443,8 +449,10 @@ int main(int argc, char **argv) {
     return 1;
   }
   simWriteUnitFiles(kzRoot().empty() ? std::string() : kzRoot());
+  if (simCatAttach(run.opt, run.cat) != 0) return 1;
   if (!run.opt.setup.empty() && applySetupKeys(run.opt) != 0) {
     fprintf(stderr, "kavzil-sim: cannot write the --setup keys into the setup file\n");
+    simCatDetach(run.cat);
     return 1;
   }
   linkFonts();
@@ -510,6 +518,7 @@ int main(int argc, char **argv) {
   // (on the transceiver, when there is one).
   simControlsInit(&run.controls, run.amp, run.opt.driveW, run.opt.freqHz);
   if (run.xcvr) simControlsAttachXcvr(&run.controls, run.xcvr);
+  if (run.cat.ft817) simControlsAttachFt817(&run.controls, run.cat.ft817);
 
   // The window, unless --headless or there is no display to open it on.
   SimWindow *win = nullptr;
@@ -574,8 +583,10 @@ int main(int argc, char **argv) {
   gStop = true;  // a script step still waiting ends now
   simGpioCancelPresses();
   if (script.joinable()) script.join();
+  usbDevSimStop(usbDev);  // the reader has ended with the unit
   if (run.xcvr) xcvrSimStop(run.xcvr);  // before the amplifier its carrier drives
   simPtyClose(&run.deadLine);
   if (run.amp) simAmpStop(run.amp);
+  simCatDetach(run.cat);
   return rc;
 }

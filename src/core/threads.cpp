@@ -2,9 +2,8 @@
 //
 // Each start operation tests the setup byte of its thread, creates the
 // thread with works as its only argument and keeps the handle in its table
-// slot. The links whose modules are not part of this build (CAT links,
-// audio, sample reader)
-// keep their start conditions and start messages and log that the link is
+// slot. The links whose modules are not part of this build (audio, sample
+// reader) keep their start conditions and start messages and log that the link is
 // not available.
 #include "core/threads.h"
 
@@ -22,6 +21,9 @@
 #include "panel/buttons.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/cat.h"
+#include "radio/catserial.h"
+#include "radio/kavread.h"
 #include "radio/serlink.h"
 #include "remote/ws.h"
 
@@ -92,14 +94,18 @@ void StartThreadKAV(works *w) {
 }
 
 void StartThreadCAT(works *w) {
-  if (w->setup->EnableCAT != '1') return;
+  if (std::atomic_ref<char>(w->setup->EnableCAT).load() != '1') return;
+  // A network CAT thread still running carries on with its byte set again.
+  if (!CatClaim()) return;
   kzTrace("Cat.c start\n");
-  notInThisBuild("Cat");
+  StartThreadNamed(thrCat, "Cat", Cat, w);
 }
 
 void StartThreadCATserial(works *w) {
-  if (w->setup->enaCatSer != '1') return;
-  notInThisBuild("CatSerial");
+  if (std::atomic_ref<char>(w->setup->enaCatSer).load() != '1') return;
+  // The mode switch and the start-up both start it: one thread at a time.
+  if (!CatSerialClaim()) return;
+  StartThreadNamed(thrCatSer, "CatSerial", CatSerial, w);
 }
 
 void StartThreadAudioRead(works *w) {
@@ -115,8 +121,10 @@ void StartThreadAudioWrite(works *w) {
 }
 
 void StartKavReadFFT(works *w) {
-  if (w->setup->EnableFFT != '1') return;
-  notInThisBuild("KAVRead");
+  if (std::atomic_ref<char>(w->setup->EnableFFT).load() != '1') return;
+  // A reader still running carries on (its slot would be joined under it).
+  if (!KavReadClaim()) return;
+  StartThreadNamed(thrFFT, "KAVRead", KAVRead, w);
 }
 
 void StartThreadTimer(works *w) {
@@ -137,10 +145,12 @@ static void startRemoteGroup(works *w, bool savedToo) {
                 {&w->setup->EnableCAT, StartThreadCAT},
                 {&w->setup->EnableFFT, StartKavReadFFT}};
   for (auto &g : group) {
-    if (*g.flag == '0') {
-      *g.flag = '1';
+    // The bytes are the threads' run flags, read by them as they run.
+    std::atomic_ref<char> flag(*g.flag);
+    if (flag.load() == '0') {
+      flag.store('1');
       g.start(w);
-    } else if (savedToo && *g.flag == '1') {
+    } else if (savedToo && flag.load() == '1') {
       g.start(w);
     }
   }
@@ -155,7 +165,7 @@ void StartThreadCommRemoteAtBoot(works *w) { startRemoteGroup(w, true); }
 void ExitThreadRemote(works *w) {
   w->setup->EnableWrite = '0';
   w->setup->EnableRead = '0';
-  w->setup->EnableCAT = '0';
+  std::atomic_ref<char>(w->setup->EnableCAT).store('0');
   w->setup->EnableFFT = '0';
   kzSleepMs(500);
   for (int code : {9, 10, 5, 20}) DeleteErrore(w, code);

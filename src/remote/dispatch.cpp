@@ -33,6 +33,7 @@
 #include "panel/text.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/cat.h"
 #include "radio/serparams.h"
 #include "remote/ws.h"
 
@@ -44,7 +45,6 @@ enum : uint32_t {
   ONCE_NO_SER = 1u << 2,
   ONCE_SCREEN = 1u << 5,
   ONCE_SOUND = 1u << 6,
-  ONCE_CAT_STOP = 1u << 7,
   ONCE_SP_CHUNK = 1u << 8,
   ONCE_FB_CHUNK = 1u << 9,
   ONCE_FB_BIG = 1u << 10,
@@ -96,8 +96,16 @@ static void showScreenRemote(WsConn *c, uint32_t total, const uint8_t *buf) {
 static void playSoundRemote(WsConn *c, const uint8_t *data, int len) {
   notInBuild(c, ONCE_SOUND, "sound playback", data, len, len);
 }
-// Server, failed "CA" forward: stop the network CAT link and its thread.
-static void stopCatRemote(WsConn *c) { notInBuild(c, ONCE_CAT_STOP, "CAT stop", nullptr, 0, 0); }
+// CAT text from the peer to the transceiver's CAT port (radio/cat.h: the
+// write shares its lock with the port's close). 1 written, 0 no port
+// (dropped, logged once), -1 the write failed.
+static int forwardCat(WsConn *c, const uint8_t *data, int n) {
+  if (n > KZ_CAT_CMD_MAX) n = KZ_CAT_CMD_MAX;
+  const int r = catWrite(c->w, data, n);
+  if (r == 0 && firstTime(c, ONCE_NO_CAT))
+    kzLog(KZ_LOG_INFO, "no CAT port open: messages for it are dropped");
+  return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
 
 // ---- message actions ----------------------------------------------------------
 
@@ -253,9 +261,11 @@ static int passwordStep(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
 
 static int srvCat(WsConn *c, const uint8_t *data, int n) {
   eik("CA");
-  if (forward(c, c->w->catFD, data, n, "CAT", ONCE_NO_CAT) >= 0) return 0;
+  if (forwardCat(c, data, n) >= 0) return 0;
   kzLog(KZ_LOG_INFO, "TCP read Error 7a %d", errno);
-  stopCatRemote(c);
+  // The network CAT link stops: its thread sees EnableCAT '0' (and its
+  // port closed) within one wait and ends.
+  ExitCAT(c->w);
   return -1;
 }
 static int srvStatus(WsConn *c, const uint8_t *data, int n) {
@@ -283,7 +293,7 @@ static int srvScreen(WsConn *c, const uint8_t *data, int n) {
 }
 static int ignored(WsConn *, const uint8_t *, int) { return 0; }
 static int cliCat(WsConn *c, const uint8_t *data, int n) {
-  forward(c, c->w->catFD, data, n, "CAT", ONCE_NO_CAT);
+  forwardCat(c, data, n);
   return 0;
 }
 static int cliStatus(WsConn *c, const uint8_t *data, int n) {
