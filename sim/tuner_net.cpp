@@ -6,6 +6,7 @@
 //   3. Network impedance
 //   4. Antenna models
 //   5. Exhaustive search
+//   6. Networks of other element values (the benchmark's unknown tuners)
 //
 // ---- 1. Model ---------------------------------------------------------------
 //
@@ -172,7 +173,12 @@ SimNetZ simNetDefaultLoad(int port, double freqHz) {
 // series impedances and 512 shunt susceptances once, then 262144 cheap
 // evaluations per mode (no call, no complex division in the inner loop of
 // "CL"). NaN from a degenerate load never compares less, so it is skipped.
-SimNetBest simNetExhaustive(double freqHz, SimNetZ load, int modeMask) {
+namespace {
+
+// The search over element values given per code: farads and henries of
+// every code, the inductors' Q.
+SimNetBest exhaustiveOver(const double (&capF)[SIMNET_CODES], const double (&indH)[SIMNET_CODES],
+                          double q, double freqHz, SimNetZ load, int modeMask) {
   SimNetBest best;
   double bestG2 = INFINITY;
   if (!(freqHz > 0)) return best;
@@ -180,9 +186,9 @@ SimNetBest simNetExhaustive(double freqHz, SimNetZ load, int modeMask) {
   SimNetZ zs[SIMNET_CODES];
   double bc[SIMNET_CODES];
   for (int i = 0; i < SIMNET_CODES; i++) {
-    double xl = w * simNetInductance(i);
-    zs[i] = SimNetZ(xl / kIndQ, xl) / kZ0;
-    bc[i] = w * simNetCapacitance(i) * kZ0;  // normalised susceptance
+    double xl = w * indH[i];
+    zs[i] = SimNetZ(xl / q, xl) / kZ0;
+    bc[i] = w * capF[i] * kZ0;  // normalised susceptance
   }
   SimNetZ zload = load / kZ0;
   auto consider = [&](double g2, int cap, int ind, int mode) {
@@ -215,4 +221,68 @@ SimNetBest simNetExhaustive(double freqHz, SimNetZ load, int modeMask) {
   }
   if (std::isfinite(bestG2)) best.absGamma = std::sqrt(bestG2);
   return best;
+}
+
+}  // namespace
+
+SimNetBest simNetExhaustive(double freqHz, SimNetZ load, int modeMask) {
+  static double capF[SIMNET_CODES], indH[SIMNET_CODES];
+  static const bool filled = [] {
+    for (int i = 0; i < SIMNET_CODES; i++) capF[i] = simNetCapacitance(i), indH[i] = simNetInductance(i);
+    return true;
+  }();
+  (void)filled;
+  return exhaustiveOver(capF, indH, kIndQ, freqHz, load, modeMask);
+}
+
+SimNetBest simNetExhaustive(const SimNetParams &p, double freqHz, SimNetZ load, int modeMask) {
+  double capF[SIMNET_CODES], indH[SIMNET_CODES];
+  for (int i = 0; i < SIMNET_CODES; i++) capF[i] = simNetCapacitance(p, i), indH[i] = simNetInductance(p, i);
+  return exhaustiveOver(capF, indH, p.q, freqHz, load, modeMask);
+}
+
+// ---- 6. Networks of other element values ---------------------------------------
+
+SimNetParams simNetNominal() {
+  SimNetParams p;
+  for (int i = 0; i < 9; i++) {
+    p.capF[i] = kCapStep * (1 << i);
+    p.indH[i] = kIndStep * (1 << i);
+  }
+  p.strayF = kCapStray;
+  p.q = kIndQ;
+  return p;
+}
+
+// Cost: nine bits per call.
+double simNetCapacitance(const SimNetParams &p, int cap) {
+  double c = p.strayF;
+  for (int i = 0; i < 9; i++)
+    if (cap & (1 << i)) c += p.capF[i];
+  return c;
+}
+
+double simNetInductance(const SimNetParams &p, int ind) {
+  double l = 0;
+  for (int i = 0; i < 9; i++)
+    if (ind & (1 << i)) l += p.indH[i];
+  return l;
+}
+
+SimNetZ simNetInputImpedance(const SimNetParams &p, int cap, int ind, int mode, double freqHz,
+                             SimNetZ load) {
+  if (mode != SIMNET_CL && mode != SIMNET_LC) return load;
+  if (!(freqHz > 0)) return load;
+  double w = 2 * kPi * freqHz;
+  double xl = w * simNetInductance(p, ind);
+  SimNetZ zl(xl / p.q, xl);
+  double b = w * simNetCapacitance(p, cap);
+  if (mode == SIMNET_LC) return zl + withShunt(load, b);
+  return withShunt(zl + load, b);
+}
+
+double simNetAbsGamma(const SimNetParams &p, uint32_t word, double freqHz, SimNetZ load) {
+  int cap, ind, mode;
+  simNetDecodeWord(word, &cap, &ind, &mode);
+  return std::abs(simNetGamma(simNetInputImpedance(p, cap, ind, mode, freqHz, load)));
 }

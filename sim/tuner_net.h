@@ -51,6 +51,26 @@ double simNetSwr(double absGamma);
 // dipole cut for 7 MHz, 2 a 20 m end-fed random wire. Other ports: 50 ohm.
 SimNetZ simNetDefaultLoad(int port, double freqHz);
 
+// ---- networks of other element values --------------------------------------
+// A network like the unit's but with its own element values: the value
+// each of the nine relay bits switches in (farads, henries), the stray
+// capacitance that is there whenever the network is in line, and the
+// inductors' quality factor. The benchmark tunes against such networks to
+// see how a search does on a tuner whose values it has never seen.
+struct SimNetParams {
+  double capF[9];  // capacitor of code bit 0..8
+  double indH[9];  // inductor of code bit 0..8
+  double strayF;
+  double q;
+};
+// The unit's own network (the values of section 1 in tuner_net.cpp).
+SimNetParams simNetNominal();
+double simNetCapacitance(const SimNetParams &p, int cap);
+double simNetInductance(const SimNetParams &p, int ind);
+SimNetZ simNetInputImpedance(const SimNetParams &p, int cap, int ind, int mode, double freqHz,
+                             SimNetZ load);
+double simNetAbsGamma(const SimNetParams &p, uint32_t word, double freqHz, SimNetZ load);
+
 // Exhaustive search over every capacitor and inductor code in the modes of
 // `modeMask` (bit 0 "CL", bit 1 "LC"): the setting with the lowest |gamma|.
 // 262144 impedance evaluations per mode, with the element reactances worked
@@ -60,3 +80,5 @@ struct SimNetBest {
   int cap = 0, ind = 0, mode = SIMNET_BYPASS;
 };
 SimNetBest simNetExhaustive(double freqHz, SimNetZ load, int modeMask = 3);
+// The same over a network of other element values.
+SimNetBest simNetExhaustive(const SimNetParams &p, double freqHz, SimNetZ load, int modeMask = 3);

@@ -310,7 +310,7 @@ TEST_F(KeysTest, MenuCursorAndBankWrap) {
   ASSERT_EQ(state(), KZ_SCR_MENU);
   w->menuSub = 3;
   press(3);
-  EXPECT_TRUE(w->menuIdx.load() == 30 && w->menuSub.load() == 0);
+  EXPECT_TRUE(w->menuIdx.load() == KZ_MENU_ENTRIES - 1 && w->menuSub.load() == 0);
   press(4);
   EXPECT_EQ(w->menuIdx.load(), 0);
   press(6);

@@ -272,10 +272,10 @@ TEST_F(MainScreenTest, MenuBandWrapsAndShowsValues) {
   const KzRgb band{40, 40, 40};
   frame();
   scr.save("mainscreen_menu_first");
-  // Previous line: the last entry (number 99); next: entry 1 (number 2);
-  // the numbers end at x 62, clear of the titles at 70.
+  // Previous line: the last entry (number 18, added after 99); next: entry
+  // 1 (number 2); the numbers end at x 62, clear of the titles at 70.
   auto numX = [](int font, const char *n) { return 62 - getStringSpace(font, n); };
-  EXPECT_TRUE(shows(5, 287, 68, 310, 1, numX(1, "99 -"), 305, "99 -", kOrange, band));
+  EXPECT_TRUE(shows(5, 287, 68, 310, 1, numX(1, "18 -"), 305, "18 -", kOrange, band));
   EXPECT_TRUE(shows(5, 341, 68, 364, 1, numX(1, "2 -"), 360, "2 -", kOrange, band));
   EXPECT_TRUE(shows(5, 312, 68, 339, 7, numX(7, "1 -"), 335, "1 -", {255, 255, 255},
                     {80, 80, 80}));
@@ -287,8 +287,8 @@ TEST_F(MainScreenTest, MenuBandWrapsAndShowsValues) {
   frame();
   EXPECT_EQ(scr.at(795, 290), kBlack);
   EXPECT_EQ(scr.at(795, 340), band);
-  const int xOff = 790 - getStringSpace(11, "OFF");  // entry 99's value
-  EXPECT_TRUE(shows(700, 337, 799, 360, 11, xOff, 355, "OFF", kOrange, band));
+  const int xStd = 790 - getStringSpace(11, "Standard");  // the last entry's value
+  EXPECT_TRUE(shows(700, 337, 799, 360, 11, xStd, 355, "Standard", kOrange, band));
 }
 
 TEST_F(MainScreenTest, AddressDrawnInThreePieces) {

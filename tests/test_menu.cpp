@@ -212,6 +212,11 @@ TEST_F(MenuTest, ConfirmedValuesReachTheSetupFile) {
   w->tuneEnabled = 0;
   EXPECT_EQ(run(7, PLUS, 2), (Texts{"No", "Yes"}));
   EXPECT_EQ(traces.count("----------> SAVE ATU: 0x80\n"), 1);
+  // "AUTO TUNE / Search": either key toggles, ENTER stores.
+  w->autoTuneSearch = 0;
+  EXPECT_EQ(run(31, PLUS, 3), (Texts{"Fast", "Standard", "Fast"}));
+  press(31, ENTER);
+  EXPECT_TRUE(fileHas("AutoTuneSearch: 1"));
 }
 
 TEST_F(MenuTest, OnlyTheStepEntriesRepeat) {
@@ -309,7 +314,8 @@ TEST_F(MenuTest, ValueTextsAndStartTables) {
   EXPECT_EQ(text(23), "Watt");
   EXPECT_EQ(text(27), "OFF");
   EXPECT_EQ(text(18, 1), "untouched");  // no sub-item 1: the text is left alone
-  EXPECT_EQ(text(31), "");
+  EXPECT_EQ(text(31), "Standard");  // "AUTO TUNE / Search"
+  EXPECT_EQ(text(32), "");
   w->maxTemperature = 60.0f;  // the alarm set points follow the temperature unit
   w->maxTemperature2 = 65.0f;
   w->tempMode = 0;
@@ -328,9 +334,13 @@ TEST_F(MenuTest, ValueTextsAndStartTables) {
   w->attenuator = 2;
   w->antenna = 1;
   InitMenuNova(w.get());
-  EXPECT_EQ(w->menuCount, 31);
+  EXPECT_EQ(w->menuCount, 32);
   EXPECT_EQ(menuPar[17].number, 50);
   EXPECT_EQ(menuPar[30].number, 99);
+  // The entry added after the first list: no earlier entry moved.
+  EXPECT_EQ(menuPar[31].number, 18);
+  EXPECT_STREQ(menuPar[31].title, "AUTO TUNE");
+  EXPECT_STREQ(menuPar[31].sub[0].label, "Search");
   EXPECT_STREQ(menuPar[24].title, "SCREEN SAVER TIMEOUT");
   EXPECT_STREQ(menuPar[21].sub[0].label, " SET POINT");
   for (int i = 0; i < KZ_MENU_ENTRIES; ++i)

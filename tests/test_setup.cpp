@@ -154,7 +154,7 @@ TEST_F(SetupTest, FirstStartFileAndMissingKeys) {
   EXPECT_EQ(kzCmdRecorded(), kRemounts);
   EXPECT_FALSE(kzFileExists(file() + ".tmp"));
   std::string f = get();
-  EXPECT_EQ(std::count(f.begin(), f.end(), '\n'), 64);
+  EXPECT_EQ(std::count(f.begin(), f.end(), '\n'), 65);
   EXPECT_EQ(f.rfind("EnableKeyb: 1\nEnableSpi: 0\n", 0), 0u);
   for (const char *l :
        {"AudioCompress: 0", "TcpPort: 6666", "NumAntenna: 1", "MaxTemperature: 600",
@@ -162,7 +162,9 @@ TEST_F(SetupTest, FirstStartFileAndMissingKeys) {
         "Isteresi1: 1", "Peak_ValDec: 10", "Peak_Time: 3000", "BTN_longpress_Time: 5",
         "EnableDebug: 0", "Server: 127.0.0.1"})
     EXPECT_TRUE(written(l)) << l;
-  EXPECT_TRUE(f.size() > 18 && f.substr(f.size() - 18) == "\nAudioBuffers: 20\n");
+  // The first 64 keys, then the key added after them.
+  EXPECT_NE(f.find("\nAudioBuffers: 20\nAutoTuneSearch: 0\n"), std::string::npos);
+  EXPECT_TRUE(f.size() > 19 && f.substr(f.size() - 19) == "\nAutoTuneSearch: 0\n");
 
   // A key missing from the file keeps the start text and the start mirror.
   put("EnableKeyb: 0\n");
@@ -172,6 +174,27 @@ TEST_F(SetupTest, FirstStartFileAndMissingKeys) {
   EXPECT_STREQ(rec.MaxTempAllowed, "700");
   EXPECT_EQ(w->maxTempAllowed, 60);
   EXPECT_TRUE(kzCmdRecorded().empty());
+}
+
+// The auto-tune search: written after the 64 keys of the first version;
+// a file of that version (no such line) selects the walk, also over a unit
+// that had the other search; a value the program has no search for is refused.
+TEST_F(SetupTest, AutoTuneSearchKeyAfterTheFirst64) {
+  initSetup(w.get());
+  parse("AutoTuneSearch: 1\n");
+  EXPECT_EQ(w->autoTuneSearch.load(), 1);
+  EXPECT_TRUE(logged("AutoTuneSearch: -1-"));
+  EXPECT_EQ(writeSetup(w.get()), 0);
+  EXPECT_TRUE(written("AutoTuneSearch: 1"));
+  put("EnableKeyb: 1\nAudioBuffers: 20\n");  // an earlier version's file
+  readSetup(w.get());
+  EXPECT_EQ(w->autoTuneSearch.load(), 0);
+  parse("AutoTuneSearch: 2\nAutoTuneSearch: x\n");
+  EXPECT_EQ(w->autoTuneSearch.load(), 0);
+  std::string why;
+  EXPECT_EQ(setupSetKey(w.get(), "AutoTuneSearch", "2", why), -1);
+  EXPECT_EQ(setupSetKey(w.get(), "AutoTuneSearch", "1", why), 0);
+  EXPECT_EQ(w->autoTuneSearch.load(), 1);
 }
 
 TEST_F(SetupTest, RoundTripKeepsEveryValue) {
@@ -189,7 +212,7 @@ TEST_F(SetupTest, RoundTripKeepsEveryValue) {
       "OffsetPlot: -20\nCatSerialPort: /dev/ttyUSB3\nTUNEenabled: 1\nNumBanco: 7\n"
       "GMpar1: 3\nGMpar2: 150\nPeak_media: 4\nPeak_ValDec: 29\nPeak_TimeDec: 2\n"
       "Peak_Time: 1500\nMAXbank: 19\nBTN_longpress_Time: 7\nEnableDebug: 1\n"
-      "Enable1600: 0\nEnableLOGTemp: 1\nAudioBuffers: 30\n";
+      "Enable1600: 0\nEnableLOGTemp: 1\nAudioBuffers: 30\nAutoTuneSearch: 1\n";
   put(text);
   readSetup(w.get());
   EXPECT_EQ(w->antenna.load(), 2);

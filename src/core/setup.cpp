@@ -252,13 +252,19 @@ const SetupKey kSetupKeys[] = {
      KZ_LOAD(w->enableLogTemp = digitByte(v)), KZ_SAVE(w->enableLogTemp), nullptr},
     {"AudioBuffers", KZ_OFF(AudioBuffers), SK_NUMBER, SW_REFRESH, true, "10",
      KZ_LOAD(w->audioBuffers = int(v)), KZ_SAVE(w->audioBuffers), nullptr},
+    // Keys added after the first 64: written after them, so a file of an
+    // earlier version reads as before and the key keeps its start value.
+    // No text field (the record keeps its 291 bytes): the value goes
+    // straight into its mirror. The auto-tune search: 0 the walk, 1 "Fast".
+    {"AutoTuneSearch", 0, 0, SK_NUMBER, SW_NUMBER, false, nullptr,
+     KZ_LOAD_IN(0, 1, w->autoTuneSearch = uint8_t(v)), KZ_SAVE(w->autoTuneSearch.load()), nullptr},
 };
 
 #undef KZ_OFF
 #undef KZ_LOAD
 #undef KZ_SAVE
 
-static_assert(sizeof kSetupKeys / sizeof kSetupKeys[0] == 64, "the setup file has 64 keys");
+static_assert(sizeof kSetupKeys / sizeof kSetupKeys[0] == 65, "the setup file has 64 keys and one added");
 
 // Lines longer than this are cut; the rest of such a line is dropped.
 constexpr size_t kMaxLine = 99;
@@ -362,7 +368,7 @@ bool lineHasKey(std::string_view line, const SetupKey &k) {
 }
 
 // One line: the first key that matches decides; false when none does (the
-// line is then ignored). Cost: O(64 keys) per line.
+// line is then ignored). Cost: O(65 keys) per line.
 bool parseLine(works *w, SetupRec *s, std::string_view line, KzBadLines &bad, int lineNo) {
   for (int pass = 0; pass < 2; ++pass) {
     for (const SetupKey &k : kSetupKeys) {
@@ -405,6 +411,7 @@ void logSettings(const works *w, const SetupRec *s) {
 
 void initSetup(works *w) {
   InitGlobalVar(w);
+  w->autoTuneSearch = 0;  // without the key in the file: the walk
   static_assert(sizeof "velocirapido" == sizeof w->wsPassword, "12 characters and a NUL");
   memcpy(w->wsPassword, "velocirapido", sizeof w->wsPassword);
   SetupRec *s = w->setup;

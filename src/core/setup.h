@@ -1,5 +1,6 @@
 // The setup file "/opt/set/setup.txt": every operator setting, one
-// "Key: value" line each, 64 keys. At start readSetup fills the text record
+// "Key: value" line each, 65 keys (the 64 of the first version and
+// AutoTuneSearch after them). At start readSetup fills the text record
 // and the numeric mirrors in works; afterwards the mirrors are the truth
 // and writeSetup rebuilds the text fields from them and rewrites the file.
 #pragma once

@@ -223,6 +223,9 @@ struct works {
   float maxTemperature, maxTemperature2;
   int maxTempAllowed;
   uint8_t autoTuneMaxCicli, powerUnits, saveScreenIdx;
+  // Auto-tune search (AutoTuneSearch): 0 the walk, 1 "Fast"; set by the
+  // menu on the button thread, read by the link thread when a tune starts.
+  std::atomic<uint8_t> autoTuneSearch;
   int psPar[4];
   int gmPar[2];
   int isteresi1, isteresi2;

@@ -1,4 +1,4 @@
-// Settings menus: the flat list of 31 settings (menuPar) with the editing
+// Settings menus: the flat list of 32 settings (menuPar) with the editing
 // rule and value text of each, and the key-label table of every screen
 // (Novamenu). The button thread edits through ModifyParameter while the
 // supervisor draws the list with LoadParameterMenu; values live in works
@@ -109,6 +109,10 @@ enum {
   M_FWUPDATE = 28,
   M_UIUPDATE = 29,
   M_REMOTESRV = 30,
+  // Added after the list of the first version, so no entry moves: the
+  // auto-tune search, numbered 18 (the first number free after the
+  // AUTO TUNE group's block 1-17).
+  M_TUNESEARCH = 31,
 };
 
 enum { K_ENTER = 0, K_MINUS = 1, K_PLUS = 2, K_LEFT = 3, K_RIGHT = 4 };
@@ -151,6 +155,7 @@ const EntryDef kEntries[KZ_MENU_ENTRIES] = {
     {97, "FW UPDATE", " "},
     {98, "UI UPDATE", " "},
     {99, "REMOTE SERVICE", " "},
+    {18, "AUTO TUNE", "Search"},
 };
 
 // Initial key labels of the twelve screens, first and second line of keys
@@ -306,6 +311,9 @@ void LoadParameterMenu(works *w, char *out, int index, int sub) {
       break;
     }
     case M_ATUINST: snprintf(out, kOut, "%s", w->tuneEnabled < 0 ? "No" : "Yes"); break;
+    case M_TUNESEARCH:
+      snprintf(out, kOut, "%s", w->autoTuneSearch.load() == 1 ? "Fast" : "Standard");
+      break;
     case M_USEMODE: snprintf(out, kOut, "%s", w->remoteActive == 1 ? "Remote" : "Local"); break;
     case M_REFLEV: snprintf(out, kOut, "%d", RefLevel); break;
     case M_REFPOS: snprintf(out, kOut, "%d", RefPos); break;
@@ -584,6 +592,10 @@ int ModifyParameter(works *w, int key) {
         w->tuneEnabled = int8_t(uint8_t(w->tuneEnabled) ^ 0x80);
         kzTrace("----------> SAVE ATU: 0x%0X\n", unsigned(uint8_t(w->tuneEnabled)));
       }
+      return 0;
+    case M_TUNESEARCH:  // a tune under way keeps the search it started with
+      if (enter) writeSetup(w);
+      else w->autoTuneSearch = w->autoTuneSearch.load() == 1 ? 0 : 1;
       return 0;
     case M_REFLEV:
       RefLevel += 10 * delta(key);

@@ -1,4 +1,4 @@
-// Settings menus: the flat list of 31 settings (menuPar), the key-label
+// Settings menus: the flat list of 32 settings (menuPar), the key-label
 // table of every screen (Novamenu), the editing rules of each setting and
 // the value text shown beside it. Values live in works or in globals and
 // reach setup.txt through writeSetup when an entry is confirmed.
@@ -8,7 +8,7 @@
 
 struct works;
 
-enum { KZ_MENU_ENTRIES = 31, KZ_NOVAMENU_STATES = 16 };
+enum { KZ_MENU_ENTRIES = 32, KZ_NOVAMENU_STATES = 16 };
 
 struct MenuSubItem {
   char label[20];
@@ -54,7 +54,7 @@ extern int LAN_idx;
 extern uint8_t factoryConfirm;
 
 // Fills menuPar, Novamenu (with the first run-time labels of states 0 and
-// 8) and sets menuCount to 31. Called once by main.
+// 8) and sets menuCount to 32. Called once by main.
 void InitMenuNova(works *w);
 // key 0 ENTER, 1 "-", 2 "+", 3 "<", 4 ">"; acts on entry menuIdx. 1 where a
 // held key repeats, else 0.

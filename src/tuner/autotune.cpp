@@ -13,6 +13,10 @@
 //    9      C fine downward, then back to the best point   (LC)
 //   10, 11  L upward by 2 from the best, then fine downward
 //   12      book the best point once more and end
+// With the setting AutoTuneSearch 1 the machine runs the "Fast" search
+// instead after the carrier wait: state KZ_TUNE_STEP_FAST, whose next word is
+// chosen in autotune_fast.cpp; start, booking, target, step limit, abort and
+// storing stay the ones here.
 // "Worse" means the newest point is more than 0.1 above the one before it.
 // The search ends early below the target SWR and gives up after the step
 // limit chosen in the settings. A result of SWR 6.0 or less is stored in
@@ -26,6 +30,8 @@
 #include "tuner/autotune.h"
 
 #include <mutex>
+
+#include "tuner/autotune_fast.h"
 
 #include "amplifier/cmdring.h"
 #include "amplifier/decode.h"
@@ -48,6 +54,10 @@ const char SWRTimeout[5][8] = {"25sec", "20sec", "15sec", "10sec", "5sec"};
 namespace {
 
 std::recursive_mutex gTuneMut;
+
+// The search of the tune under way, taken from the setting when the tune
+// starts stepping: 0 the walk below, 1 the "Fast" search (autotune_fast.cpp).
+uint8_t gSearch;
 
 constexpr uint32_t kBitCL = 1u << 23;
 constexpr uint32_t kBitLC = 1u << 18;
@@ -269,6 +279,11 @@ void TuneTask(works *w) {
     return;
   }
 
+  if (w->tuneStep == KZ_TUNE_STEP_FAST) {  // the second search chooses the words
+    FastTuneStep(w);
+    return;
+  }
+
   int l = w->valI;
   int c = w->valC;
   switch (w->tuneStep) {
@@ -284,12 +299,17 @@ void TuneTask(works *w) {
       setL(w, tuneParam.ind);
       w->tuneStep = 2;
       cnttune = 0;
+      gSearch = w->autoTuneSearch.load() == 1 ? 1 : 0;
       break;
 
     case 2:
       if (w->txActive.load() == 1) {
         kzSleepMs(3);
         w->tuneStep = 3;
+        if (gSearch == 1) {
+          FastTuneStart(w);
+          w->tuneStep = KZ_TUNE_STEP_FAST;
+        }
       }
       break;
 

@@ -1,0 +1,440 @@
+// The second auto-tune search ("Fast"): which network word to try next.
+//
+// What it may know: one SWR reading (and the forward power) per word sent,
+// and that a larger code means more capacitance and more inductance. It
+// knows nothing of the element values, their spread, the stray capacitance
+// or the losses, so it works on the codes alone.
+//
+// Design:
+//   - Coordinates. Codes are stepped on a log scale, t = log2(code + 1): the
+//     elements are binary weighted, so a step of "an octave" means the same
+//     at 1.8 MHz (large codes) as at 50 MHz (small codes). A step that
+//     rounds to the same code moves by one code.
+//   - Measure. Decisions use |gamma| = (SWR - 1) / (SWR + 1). Readings at
+//     the SWR ceiling (|gamma| 0.97 and up) carry no slope: a line that sees
+//     only those keeps walking instead of stopping.
+//   - Coarse look: a grid of spaced codes (C 2, 15, 100 by L 2, 8, 30, 120,
+//     400) in "CL" and in "LC", plus the start word (both codes 0). It finds
+//     the region of the match in each network, also for loads that read SWR
+//     100 at the start. A point of the grid better than SWR 9 (|gamma| 0.8)
+//     starts the search of its network at once; the rest of the grid is
+//     looked at afterwards if the tune goes on.
+//   - A network's search. The element next to the transmitter (the inner
+//     one: C in "CL", L in "LC") only adds a reactance at the input, so with
+//     the other (outer) element fixed, |gamma| along it has one minimum. The
+//     search is a line search over the outer element whose every point is
+//     the minimum of a line search over the inner one, started at the inner
+//     code of the best outer point so far: it follows the valley of the
+//     match however it runs across the codes (a walk along the axes stalls
+//     in it).
+//   - A line search steps from its start (up first, then down; the step
+//     doubles while it pays) until the minimum is bracketed, then narrows
+//     the bracket at the vertex of the parabola through Q = (1 + |gamma|^2)
+//     / (1 - |gamma|^2), which is exactly a parabola in a reactance that
+//     grows in step with the code (halving the larger side where the vertex
+//     is of no use), down to a bracket of about 6 % (inner) and 3 % (outer)
+//     of the code. At most 12 points per line.
+//   - Polish: the eight neighbours of a network's best point, one code away
+//     (0.8 % of a large code), moving while one is better. Per-bit value
+//     errors make a larger code not always a larger element near a carry
+//     (127 -> 128); the polish catches what the line searches step over.
+//   - Both networks are searched, the better of the coarse look first (the
+//     target SWR usually ends the tune during the first).
+//   - Every measured point is remembered (a fixed table), so a point the
+//     search comes back to costs no report and no relay operation.
+//   - The end: the best point measured is put back and stored when good
+//     (EscAutoTune), as at the end of the walk. Below the target SWR the
+//     booking (TuneStep) ends the tune at once, as it does for the walk.
+//
+// Runs in the amplifier-link thread under the auto-tune lock (autotune.cpp),
+// one call per status report; no allocation, the tables are fixed.
+#include "tuner/autotune_fast.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "core/works.h"
+#include "platform/log.h"
+#include "tuner/autotune.h"
+#include "tuner/tuneword.h"
+
+namespace {
+
+constexpr int kCodeMax = 511;
+constexpr uint32_t kBitCL = 1u << 23;
+constexpr uint32_t kBitLC = 1u << 18;
+constexpr uint32_t kBitBypass = 1u << 16;
+
+// ---- tuning of the search ---------------------------------------------------
+// Coarse codes of each element (log spaced).
+constexpr int kCoarseC[] = {2, 15, 100};
+constexpr int kCoarseL[] = {2, 8, 30, 120, 400};
+constexpr int kCoarseN = int(sizeof kCoarseC / sizeof kCoarseC[0]) * int(sizeof kCoarseL / sizeof kCoarseL[0]);
+constexpr double kOuterStep = 1.0;    // first step of the outer element, octaves
+constexpr double kInnerStep = 0.5;    // first step of the inner element, octaves
+constexpr double kMaxStep = 2.0;      // a step grows up to this while it pays
+constexpr int kOuterTol = 32;         // line ends at a bracket of 2 + code / this
+constexpr int kInnerTol = 16;
+constexpr int kLineMax = 12;          // points of one line search at most
+constexpr int kPolishMoves = 8;       // moves of the final polish of a network
+constexpr float kFlat = 0.97f;        // |gamma| at the SWR ceiling (about 65 and up)
+constexpr float kPromising = 0.8f;    // coarse |gamma| that starts a network's search at once
+
+// ---- measured points --------------------------------------------------------
+
+struct Pt {
+  int8_t net;  // 0 "CL", 1 "LC"
+  int16_t c, l;
+};
+
+bool same(const Pt &a, const Pt &b) { return a.net == b.net && a.c == b.c && a.l == b.l; }
+
+struct Known {
+  Pt p;
+  float g;
+};
+
+// Room for every point a tune at the longest step limit can measure.
+constexpr int kKnownMax = 640;
+Known known[kKnownMax];
+int knownN;
+
+float gammaOf(float swr) {
+  if (!(swr >= 1.0f)) return 1.0f;  // no forward power: nothing was measured
+  return (swr - 1.0f) / (swr + 1.0f);
+}
+
+// Cost: O(points known); at most a few hundred compares per report.
+const Known *lookUp(const Pt &p) {
+  for (int i = 0; i < knownN; i++)
+    if (same(known[i].p, p)) return &known[i];
+  return nullptr;
+}
+
+void remember(const Pt &p, float g) {
+  if (lookUp(p) != nullptr || knownN >= kKnownMax) return;
+  known[knownN++] = {p, g};
+}
+
+// One step of `step` octaves up (sign 1) or down (-1) from `code`; at least
+// one code, within 0..511 (at the end of the range: the code itself).
+int stepCode(int code, double step, int sign) {
+  long n = std::lround((code + 1) * std::exp2(sign * step) - 1);
+  if (n == code) n = code + sign;
+  if (n < 0) n = 0;
+  if (n > kCodeMax) n = kCodeMax;
+  return int(n);
+}
+
+// ---- one element: a line search ---------------------------------------------
+// The lowest |gamma| along one code with the other element fixed (see the
+// design above): bracketing steps, then the vertex of the parabola in Q, or
+// halving. It ends when the bracket is 2 + code / tolDiv codes wide, or
+// after kLineMax points.
+
+struct Line {
+  int a, b, c;       // bracket: b the best code, a below, c above (-1: not yet)
+  float ga, gb, gc;  // their |gamma|
+  bool haveB;        // b has been measured
+  double step;       // octaves, while bracketing
+  int dir;           // bracketing: 1 up, -1 down; 0 bracket closed
+  bool triedDown;
+  bool done;
+  int points;
+  int tolDiv;        // the line ends at a bracket of 2 + b / tolDiv codes
+};
+
+void lineStart(Line &ln, int code, double step, int tolDiv) {
+  ln = {-1, code, -1, 1, 1, 1, false, step, 1, false, false, 0, tolDiv};
+}
+
+// Direction after a step that did not pay (or hit the end of the range).
+int lineTurn(Line &ln) {
+  if (ln.dir > 0 && !ln.triedDown) {
+    ln.triedDown = true;
+    return -1;
+  }
+  if (ln.a < 0) return -1;
+  if (ln.c < 0) return 1;
+  return 0;
+}
+
+// The next code to measure, or -1 when the line is done.
+int lineNext(Line &ln) {
+  if (ln.done) return -1;
+  if (!ln.haveB) return ln.b;
+  if (ln.points >= kLineMax) {
+    ln.done = true;
+    return -1;
+  }
+  while (ln.dir != 0) {
+    int x = stepCode(ln.b, ln.step, ln.dir);
+    if (x != ln.b) return x;
+    if (ln.dir > 0) ln.c = ln.b, ln.gc = ln.gb;  // the end of the range bounds this side
+    else ln.a = ln.b, ln.ga = ln.gb;
+    ln.dir = lineTurn(ln);
+  }
+  if (ln.c - ln.a <= 2 + ln.b / ln.tolDiv) {
+    ln.done = true;
+    return -1;
+  }
+  // Vertex of the parabola through (code, Q); points at the SWR ceiling
+  // carry no shape.
+  long v = -1;
+  if (ln.a < ln.b && ln.b < ln.c && ln.ga < kFlat && ln.gb < kFlat && ln.gc < kFlat) {
+    double x0 = ln.a, x1 = ln.b, x2 = ln.c;
+    auto q = [](float g) { double g2 = double(g) * g; return (1 + g2) / (1 - g2); };
+    double y0 = q(ln.ga), y1 = q(ln.gb), y2 = q(ln.gc);
+    double p = (x1 - x0) * (y1 - y2), r = (x1 - x2) * (y1 - y0);
+    double den = 2 * (p - r);
+    if (den != 0) {
+      double xv = x1 - ((x1 - x0) * p - (x1 - x2) * r) / den;
+      if (std::isfinite(xv) && xv > -1e6 && xv < 1e6) v = std::lround(xv);
+    }
+  }
+  if (v <= ln.a || v >= ln.c || v == ln.b) {  // no use: halve the larger side
+    bool low = ln.b - ln.a > ln.c - ln.b;
+    v = low ? (ln.a + ln.b) / 2 : (ln.b + ln.c + 1) / 2;
+    if (v == ln.b) v = low ? ln.b - 1 : ln.b + 1;
+  }
+  if (v <= ln.a || v >= ln.c) {
+    ln.done = true;
+    return -1;
+  }
+  return int(v);
+}
+
+void lineResult(Line &ln, int x, float g) {
+  ln.points++;
+  if (!ln.haveB) {
+    ln.gb = g;
+    ln.haveB = true;
+    return;
+  }
+  if (ln.dir != 0) {
+    // Better, or no slope at all (both at the SWR ceiling, where the match
+    // is still far): move on with a larger step.
+    if (g < ln.gb || (g >= kFlat && ln.gb >= kFlat)) {
+      if (ln.dir > 0) ln.a = ln.b, ln.ga = ln.gb, ln.c = -1;
+      else ln.c = ln.b, ln.gc = ln.gb, ln.a = -1;
+      ln.b = x, ln.gb = g;
+      ln.triedDown = true;
+      ln.step = std::fmin(ln.step * 2, kMaxStep);
+      return;
+    }
+    if (ln.dir > 0) ln.c = x, ln.gc = g;
+    else ln.a = x, ln.ga = g;
+    ln.dir = lineTurn(ln);
+    return;
+  }
+  if (g < ln.gb) {
+    if (x < ln.b) ln.c = ln.b, ln.gc = ln.gb;
+    else ln.a = ln.b, ln.ga = ln.gb;
+    ln.b = x, ln.gb = g;
+  } else if (x < ln.b) {
+    ln.a = x, ln.ga = g;
+  } else {
+    ln.c = x, ln.gc = g;
+  }
+}
+
+// ---- a network: the outer element over the inner one ------------------------
+// The element next to the transmitter (the inner one: C in "CL", L in "LC")
+// only adds a reactance at the input, so for a fixed outer element the
+// |gamma| along it has one minimum. The network's search is a line search
+// over the outer element whose every point is the minimum of a line search
+// over the inner one, started at the inner code of the best outer point: it
+// follows the valley of the match however it runs across the codes.
+
+struct NetSearch {
+  int net;
+  Line outer, inner;
+  bool innerOn;    // an inner line runs at outerCode
+  int outerCode;
+  int innerBest;   // inner code of the best outer point
+};
+
+Pt pointOf(int net, int outerCode, int innerCode) {
+  Pt p{int8_t(net), 0, 0};
+  if (net == 0) p.l = int16_t(outerCode), p.c = int16_t(innerCode);
+  else p.c = int16_t(outerCode), p.l = int16_t(innerCode);
+  return p;
+}
+
+enum Phase { PH_COARSE, PH_NET, PH_POLISH };
+
+Phase phase;
+NetSearch ns;
+Pt polishFrom;  // centre of the polish under way
+int polishAt, polishMoves;
+Pt netBest[2];      // best point of each network so far
+float netG[2];
+bool netDone[2];
+
+constexpr int kCoarseMax = 2 * kCoarseN;
+Pt coarse[kCoarseMax];
+int coarseN, coarseAt;
+
+Pt measuring;  // the word on the relays, measured by the next report
+
+void netStart(int net) {
+  phase = PH_NET;
+  ns = {};
+  ns.net = net;
+  const Pt &s = netBest[net];
+  lineStart(ns.outer, net == 0 ? s.l : s.c, kOuterStep, kOuterTol);
+  ns.innerBest = net == 0 ? s.c : s.l;
+  ns.innerOn = false;
+}
+
+// The next point of the network search, or false when it is over. Points
+// already known are answered from the table on the way.
+bool netNext(Pt &out) {
+  for (int guard = 0; guard < 1000; guard++) {
+    if (!ns.innerOn) {
+      int o = lineNext(ns.outer);
+      if (o < 0) return false;
+      ns.outerCode = o;
+      lineStart(ns.inner, ns.innerBest, kInnerStep, kInnerTol);
+      ns.innerOn = true;
+    }
+    int x = lineNext(ns.inner);
+    if (x < 0) {  // the inner minimum is the outer line's value here
+      ns.innerOn = false;
+      lineResult(ns.outer, ns.outerCode, ns.inner.gb);
+      if (ns.outer.b == ns.outerCode) ns.innerBest = ns.inner.b;
+      continue;
+    }
+    Pt p = pointOf(ns.net, ns.outerCode, x);
+    if (const Known *k = lookUp(p)) {
+      lineResult(ns.inner, x, k->g);
+      continue;
+    }
+    out = p;
+    return true;
+  }
+  kzLog(KZ_LOG_ERR, "fast tune: network search did not settle");
+  return false;
+}
+
+void booked(const Pt &p, float g) {
+  if (g < netG[p.net]) netBest[p.net] = p, netG[p.net] = g;
+}
+
+// The polish of a network's best point: its eight neighbours one step
+// away (one code, or 0.8 % of a large code), the best of them taken while it
+// is better, at most kPolishMoves times.
+bool polishNext(Pt &out) {
+  static const int dc[8] = {1, -1, 0, 0, 1, -1, 1, -1}, dl[8] = {0, 0, 1, -1, 1, -1, -1, 1};
+  for (int guard = 0; guard < 64; guard++) {
+    if (polishAt >= 8) {
+      if (!same(netBest[ns.net], polishFrom) && polishMoves < kPolishMoves) {
+        polishFrom = netBest[ns.net];  // moved: look around the new best
+        polishMoves++;
+        polishAt = 0;
+        continue;
+      }
+      return false;
+    }
+    int d = polishAt++;
+    const Pt &b = polishFrom;
+    Pt p = b;
+    p.c = int16_t(std::clamp(b.c + dc[d] * std::max(1, b.c / 128), 0, kCodeMax));
+    p.l = int16_t(std::clamp(b.l + dl[d] * std::max(1, b.l / 128), 0, kCodeMax));
+    if (same(p, b)) continue;
+    if (const Known *k = lookUp(p)) {
+      booked(p, k->g);
+      continue;
+    }
+    out = p;
+    return true;
+  }
+  return false;
+}
+
+// The next point to measure, or false when the search is over.
+bool nextPoint(Pt &out) {
+  for (;;) {
+    if (phase == PH_NET) {
+      if (netNext(out)) return true;
+      phase = PH_POLISH;
+      polishFrom = netBest[ns.net];
+      polishAt = polishMoves = 0;
+    }
+    if (phase == PH_POLISH) {
+      if (polishNext(out)) return true;
+      netDone[ns.net] = true;
+      phase = PH_COARSE;  // the rest of the coarse look, then the other network
+    }
+    while (coarseAt < coarseN) {
+      const Pt &p = coarse[coarseAt++];
+      if (netDone[p.net]) continue;
+      if (const Known *k = lookUp(p)) {
+        booked(p, k->g);
+        continue;
+      }
+      out = p;
+      return true;
+    }
+    // Coarse look over: the better network not yet searched, if in reach.
+    int net = netDone[0] ? 1 : netDone[1] ? 0 : (netG[1] < netG[0] ? 1 : 0);
+    if (netDone[net]) return false;
+    netStart(net);
+  }
+}
+
+void result(const Pt &p, float g) {
+  booked(p, g);
+  // A promising point in the coarse look: search its network at once.
+  if (phase == PH_COARSE && g < kPromising && !netDone[p.net]) {
+    netStart(p.net);
+    return;
+  }
+  if (phase != PH_NET || p.net != ns.net) return;
+  if (ns.innerOn) lineResult(ns.inner, ns.net == 0 ? p.c : p.l, g);
+}
+
+void setPoint(works *w, const Pt &p) {
+  uint32_t word = w->tuneWord.load();
+  w->tuneWord = (word & ~(kBitCL | kBitLC | kBitBypass)) | (p.net == 0 ? kBitCL : kBitLC);
+  w->tuneMode = p.net == 0 ? 1 : 2;
+  w->valC = p.c;
+  SetC(w, p.c);
+  w->valI = p.l;
+  SetI(w, p.l);
+  measuring = p;
+}
+
+}  // namespace
+
+void FastTuneStart(works *w) {
+  knownN = 0;
+  phase = PH_COARSE;
+  coarseN = coarseAt = 0;
+  for (int net = 0; net < 2; net++) {
+    netBest[net] = {int8_t(net), 0, 0};
+    netG[net] = 2.0f;
+    netDone[net] = false;
+    for (int c : kCoarseC)
+      for (int l : kCoarseL) coarse[coarseN++] = {int8_t(net), int16_t(c), int16_t(l)};
+  }
+  ns = {};
+  // The machine left "CL" with both codes 0 on the relays.
+  measuring = {0, int16_t(w->valC), int16_t(w->valI)};
+}
+
+void FastTuneStep(works *w) {
+  if (TuneStep(w)) return;  // booked; ended below the target
+  float g = gammaOf(tuneParam.swr);
+  remember(measuring, g);
+  result(measuring, g);
+  Pt next;
+  if (nextPoint(next)) {
+    setPoint(w, next);
+    return;
+  }
+  kzTrace("FAST TUNE END: %d points, SWR %.2f\n", knownN, double(miglioretuneParam.swr));
+  TuneEnd(w);
+  EscAutoTune(w, 1);
+}
