@@ -20,6 +20,7 @@
 #include "sim/tuner_net.h"
 #include "sim/unit_files.h"
 #include "support.h"
+#include "unit_support.h"
 #include "tuner/autotune.h"
 #include "tuner/autotune_fast.h"
 #include "tuner/tunemem.h"
@@ -185,26 +186,11 @@ TEST(FastTuneE2E, HardLoadAndEndFedWireThroughTheLink) {
   simAmpSetLoad(amp, 2, {15.0, -450.0});
   simAmpSetDrive(amp, 2.5, 14200000);
 
-  SetupRec rec;
-  auto w = std::make_unique<works>();
-  w->setup = &rec;
-  readSetup(w.get());
-  InitErrTable(w.get());
-  w->errorsMuted = 0;
-  ReadConfigFile(w.get());
-  LoadAllBankTable(w.get(), 1);
+  KzRunningUnit unit(amp);
+  works *w = unit.w.get();
   ASSERT_EQ(w->autoTuneSearch.load(), 1);
-  snprintf(rec.LinPort, sizeof rec.LinPort, "%s", simAmpSlavePath(amp));
-
-  w->lastKeyTime = kzKeyClockSeconds();
-  std::thread link(Linear, w.get());
-  std::thread sup(timer, w.get());
-  auto stop = [&] {
-    w->running = 0;
-    sup.join();
-    link.join();
-    simAmpStop(amp);
-  };
+  unit.start();
+  auto stop = [&] { unit.stop(); };
   auto ready = [&](uint32_t freq) {
     return kzWaitFor(
         [&] {
@@ -216,7 +202,7 @@ TEST(FastTuneE2E, HardLoadAndEndFedWireThroughTheLink) {
   };
   auto tune = [&] {
     w->screenState = KZ_SCR_TUNE;
-    DecodeTasto(w.get(), 4, 0);
+    DecodeTasto(w, 4, 0);
     EXPECT_EQ(w->tuneState.load(), 1);
     return kzWaitFor([&] { return w->tuneState.load() == 0; }, 60000);
   };
@@ -233,7 +219,7 @@ TEST(FastTuneE2E, HardLoadAndEndFedWireThroughTheLink) {
 
   ASSERT_TRUE(tune());
   EXPECT_GE(log.countContaining(" err:1\n"), 1);  // the protection tripped on the way
-  EXPECT_FALSE(ExistError(w.get(), 18));
+  EXPECT_FALSE(ExistError(w, 18));
   EXPECT_LT(tuneParam.swr, 1.5f);
   const std::string first = storedLine(14200000);
   uint32_t tuned = w->tuneWord.load();
@@ -249,7 +235,7 @@ TEST(FastTuneE2E, HardLoadAndEndFedWireThroughTheLink) {
   if (!up) stop();
   ASSERT_TRUE(up);
   ASSERT_TRUE(tune());
-  EXPECT_FALSE(ExistError(w.get(), 18));
+  EXPECT_FALSE(ExistError(w, 18));
   EXPECT_LT(tuneParam.swr, 1.5f);
   EXPECT_EQ(kzReadFile(root.file("atu_ant3_b1.txt"), text), 0);
   EXPECT_NE(text.find(first), std::string::npos) << text;

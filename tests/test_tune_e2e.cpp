@@ -33,6 +33,7 @@
 #include "radio/serlink.h"
 #include "radio/serparams.h"
 #include "support.h"
+#include "unit_support.h"
 #include "tuner/autotune.h"
 #include "tuner/tunemem.h"
 #include "tuner/tuneword.h"
@@ -171,27 +172,12 @@ TEST(TuneE2E, GenericModeTunesOnTheOperatorsCarrier) {
   ASSERT_NE(amp, nullptr);
   simAmpSetDrive(amp, 2.5, 14200000);
 
-  SetupRec rec;
-  auto w = std::make_unique<works>();
-  w->setup = &rec;
-  readSetup(w.get());
-  InitErrTable(w.get());
-  w->errorsMuted = 0;
-  ReadConfigFile(w.get());
-  LoadAllBankTable(w.get(), 1);
+  KzRunningUnit unit(amp);
+  works *w = unit.w.get();
   ASSERT_EQ(w->ModeWorkIdx.load(), 0);
   ASSERT_EQ(w->autoTuneMode.load(), 1);
-  snprintf(rec.LinPort, sizeof rec.LinPort, "%s", simAmpSlavePath(amp));
-
-  w->lastKeyTime = kzKeyClockSeconds();  // no screen saver to wake first
-  std::thread link(Linear, w.get());
-  std::thread sup(timer, w.get());
-  auto stop = [&] {
-    w->running = 0;
-    sup.join();
-    link.join();
-    simAmpStop(amp);
-  };
+  unit.start();
+  auto stop = [&] { unit.stop(); };
   // The counter gives the frequency, the band row puts antenna 3 and the
   // tuner in line ("CL", nothing stored), the input power the transmit state.
   bool ready = kzWaitFor(
@@ -208,7 +194,7 @@ TEST(TuneE2E, GenericModeTunesOnTheOperatorsCarrier) {
 
   auto pressTune = [&] {
     w->screenState = KZ_SCR_TUNE;
-    DecodeTasto(w.get(), 4, 0);
+    DecodeTasto(w, 4, 0);
   };
   // The slot line of the tune in use: frequency, valid, mode, L, C.
   auto storedLine = [&](uint32_t freq) {
@@ -232,14 +218,14 @@ TEST(TuneE2E, GenericModeTunesOnTheOperatorsCarrier) {
     EXPECT_GE(raised(" err:15\n"), 1);
     EXPECT_GE(raised(" err:1\n"), 1);
   }
-  EXPECT_FALSE(ExistError(w.get(), 18));
+  EXPECT_FALSE(ExistError(w, 18));
   EXPECT_LE(tuneParam.swr, 6.0f);
   uint32_t tuned = w->tuneWord.load();
   EXPECT_TRUE(kzWaitFor(
       [&] {
         SimAmpState st = simAmpState(amp);
-        return st.tuneWord == tuned && !st.tripped && !ExistError(w.get(), 1) &&
-               !ExistError(w.get(), 15) && w->swr.load() > 0 && w->swr.load() < before;
+        return st.tuneWord == tuned && !st.tripped && !ExistError(w, 1) &&
+               !ExistError(w, 15) && w->swr.load() > 0 && w->swr.load() < before;
       },
       5000));
   std::string text;
@@ -252,7 +238,7 @@ TEST(TuneE2E, GenericModeTunesOnTheOperatorsCarrier) {
   EXPECT_TRUE(kzWaitFor([&] { return w->txActive.load() == 0; }, 5000));
   pressTune();
   char notice[64];
-  EXPECT_TRUE(PanelNoticeText(w.get(), notice, sizeof notice));
+  EXPECT_TRUE(PanelNoticeText(w, notice, sizeof notice));
   EXPECT_STREQ(notice, "Auto tune: transmit a carrier (1 to 10 W) first");
   EXPECT_EQ(w->tuneState.load(), 0);
   EXPECT_EQ(log.countContaining("START AUTO TUNE ("), 1);
@@ -262,7 +248,7 @@ TEST(TuneE2E, GenericModeTunesOnTheOperatorsCarrier) {
   pressTune();
   EXPECT_EQ(w->tuneState.load(), 1);
   EXPECT_TRUE(kzWaitFor([&] { return w->tuneState.load() == 0; }, 60000));
-  EXPECT_FALSE(ExistError(w.get(), 18));
+  EXPECT_FALSE(ExistError(w, 18));
   EXPECT_EQ(kzReadFile(root.file("atu_ant3_b1.txt"), text), 0);
   EXPECT_NE(text.find(first), std::string::npos) << text;
   EXPECT_NE(text.find(storedLine(14100000)), std::string::npos) << text;

@@ -1,0 +1,49 @@
+// A unit as the end-to-end tests run it: the setup, band and bank files of
+// a root read as the program reads them at start, the amplifier link on a
+// simulated amplifier's PTY, and the Linear and supervisor threads.
+#pragma once
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "amplifier/errors.h"
+#include "amplifier/linear.h"
+#include "core/bandconf.h"
+#include "core/setup.h"
+#include "core/timer.h"
+#include "core/works.h"
+#include "sim/amp_sim.h"
+#include "tuner/tunemem.h"
+
+struct KzRunningUnit {
+  SetupRec rec{};
+  std::unique_ptr<works> w = std::make_unique<works>();
+  SimAmp *amp = nullptr;
+  std::thread link, sup;
+
+  // Reads the root's files (bank 1) with the link on `amp`'s PTY.
+  explicit KzRunningUnit(SimAmp *a) : amp(a) {
+    w->setup = &rec;
+    readSetup(w.get());
+    InitErrTable(w.get());
+    w->errorsMuted = 0;
+    ReadConfigFile(w.get());
+    LoadAllBankTable(w.get(), 1);
+    snprintf(rec.LinPort, sizeof rec.LinPort, "%s", simAmpSlavePath(amp));
+  }
+  // The link and the supervisor, with a key just pressed (no saver to wake).
+  void start() {
+    w->lastKeyTime = kzKeyClockSeconds();
+    link = std::thread(Linear, w.get());
+    sup = std::thread(timer, w.get());
+  }
+  // Both threads joined and the simulated amplifier stopped.
+  void stop() {
+    w->running = 0;
+    if (sup.joinable()) sup.join();
+    if (link.joinable()) link.join();
+    if (amp) simAmpStop(amp);
+    amp = nullptr;
+  }
+  ~KzRunningUnit() { stop(); }
+};
