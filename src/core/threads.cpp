@@ -3,7 +3,7 @@
 // Each start operation tests the setup byte of its thread, creates the
 // thread with works as its only argument and keeps the handle in its table
 // slot. The links whose modules are not part of this build (CAT links,
-// audio, sample reader)
+// sample reader)
 // keep their start conditions and start messages and log that the link is
 // not available.
 #include "core/threads.h"
@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "radio/serlink.h"
+#include "remote/audio.h"
 #include "remote/ws.h"
 
 KzThread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer, thrLeggi, thrScrivi, thrCat,
@@ -103,15 +104,15 @@ void StartThreadCATserial(works *w) {
 }
 
 void StartThreadAudioRead(works *w) {
-  if (w->setup->EnableRead != '1') return;
+  if (std::atomic_ref<char>(w->setup->EnableRead).load() != '1') return;
   kzTrace("Th_leggi start\n");
-  notInThisBuild("th_leggi");
+  StartThreadNamed(thrLeggi, "th_leggi", th_leggi, w);
 }
 
 void StartThreadAudioWrite(works *w) {
-  if (w->setup->EnableWrite != '1') return;
+  if (std::atomic_ref<char>(w->setup->EnableWrite).load() != '1') return;
   kzTrace("Th_scrivi start\n");
-  notInThisBuild("th_scrivi");
+  StartThreadNamed(thrScrivi, "th_scrivi", th_scrivi, w);
 }
 
 void StartKavReadFFT(works *w) {

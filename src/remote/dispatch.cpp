@@ -10,7 +10,7 @@
 //   short "PA"       trace, to serFD                storeParameters
 //   extended "SP"    ignored                        reassembly, storeFFT
 //   extended "FB"    trace, reassembly, show        reassembly, show
-//   extended "SO"    play                           play
+//   extended "SO"    play (audioPlaySO)             play, a failed write ends
 //   anything else    "wrong message type: %x"
 //
 // Until the server has the password nothing but the password text frame
@@ -33,6 +33,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "radio/serparams.h"
+#include "remote/audio.h"
 #include "remote/ws.h"
 
 KzWsTap kzWsReceiverTap = nullptr;
@@ -42,7 +43,6 @@ enum : uint32_t {
   ONCE_NO_CAT = 1u << 1,
   ONCE_NO_SER = 1u << 2,
   ONCE_SCREEN = 1u << 5,
-  ONCE_SOUND = 1u << 6,
   ONCE_CAT_STOP = 1u << 7,
   ONCE_SP_CHUNK = 1u << 8,
   ONCE_FB_CHUNK = 1u << 9,
@@ -91,9 +91,10 @@ static void storeFFTRemote(WsConn *c, uint32_t total, const uint8_t *buf) {
 static void showScreenRemote(WsConn *c, uint32_t total, const uint8_t *buf) {
   notInBuild(c, ONCE_SCREEN, "screen frame display", buf, int(total), int(total));
 }
-// "SO": sound to play.
-static void playSoundRemote(WsConn *c, const uint8_t *data, int len) {
-  notInBuild(c, ONCE_SOUND, "sound playback", data, len, len);
+// "SO": sound to play (remote/audio.h). 0 go on, -1 end the connection.
+static int playSoundRemote(WsConn *c, const uint8_t *data, int len) {
+  if (kzWsReceiverTap) kzWsReceiverTap(c->w, "sound playback", data, len, len);
+  return audioPlaySO(c->w, !c->client, data, len);
 }
 // Server, failed "CA" forward: stop the network CAT link and its thread.
 static void stopCatRemote(WsConn *c) { notInBuild(c, ONCE_CAT_STOP, "CAT stop", nullptr, 0, 0); }
@@ -297,10 +298,7 @@ static int cliScreen(WsConn *c, const uint8_t *data, int n) {
   screenChunk(c, data, n);
   return 0;
 }
-static int sound(WsConn *c, const uint8_t *data, int n) {
-  playSoundRemote(c, data, n);
-  return 0;
-}
+static int sound(WsConn *c, const uint8_t *data, int n) { return playSoundRemote(c, data, n); }
 
 struct WsAction {
   bool extended;  // L = 126; otherwise L below 126
