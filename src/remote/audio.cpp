@@ -352,9 +352,12 @@ void th_leggi(works *w) {
   // Raw sound of more than 253 frames does not fit the peer's 1024-byte
   // receive buffer: such packets are not sent at all (the peer would drop
   // them and end the connection).
-  if (w->audioBitrate == 0 && !audioRawFits(w->frameLen))
+  if (w->audioBitrate == 0 && !audioRawFits(w->frameLen)) {
     kzLog(KZ_LOG_ERR, "raw sound of %d frames per packet does not fit a %d-byte frame: set "
           "Multiplier 1 or AudioCompress, nothing is sent", w->frameLen, KZ_WS_FRAME_MAX);
+    kzTrace("raw sound of %d frames per packet does not fit a %d-byte frame: nothing is sent\n",
+            w->frameLen, KZ_WS_FRAME_MAX);
+  }
 
   auto s = std::make_unique<CaptureState>();
   s->w = w;
@@ -394,8 +397,6 @@ void th_leggi(works *w) {
   }
 
   // Step 5, with the sending of the queued packets between the checks.
-  snd_pcm_uframes_t bufferFrames = 0, periodFrames = 0;
-  snd_pcm_get_params(pcm, &bufferFrames, &periodFrames);
   const int64_t packetUs = int64_t(w->frameLen) * 1000000 / w->sampleRate;
   int64_t dueUs = kzNowMs() * 1000;
   int64_t nextCheck = kzNowMs() + 2000;
@@ -404,16 +405,15 @@ void th_leggi(works *w) {
   bool failed = false;
   for (;;) {
     if (polled) {
-      // A plugin without a clock holds any number of frames: one packet
-      // per packet time. A device that is ahead (more than one packet
-      // waiting, within its buffer) is read at once.
-      const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+      // A plugin without a clock has every frame at once: one packet per
+      // packet time of the monotonic clock. (A plugin with a clock of its
+      // own makes the read wait as well; one running faster than this
+      // clock over-runs now and then, and is started again.)
       const int64_t nowUs = kzNowMs() * 1000;
-      const bool ahead = avail >= 2 * w->frameLen && avail <= snd_pcm_sframes_t(bufferFrames);
       if (nowUs - dueUs > 100000) dueUs = nowUs;  // fell behind: no burst
-      if (nowUs >= dueUs || ahead || avail < 0) {
+      if (nowUs >= dueUs) {
         if (captureDrain(s.get(), 1) > 0) dueUs += packetUs;
-        else if (avail >= 0) snd_pcm_wait(pcm, 5);
+        else snd_pcm_wait(pcm, 5);
       } else {
         kzSleepUs(dueUs - nowUs < 5000 ? dueUs - nowUs : 5000);
       }
