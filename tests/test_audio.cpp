@@ -15,6 +15,7 @@
 #include "platform/usb.h"
 #include "remote/audio.h"
 #include "sim/alsaconf.h"
+#include "audio_support.h"
 #include "ws_support.h"
 
 namespace {
@@ -41,39 +42,6 @@ void audioUnit(WsUnit &u, int bitrate, int frameLen) {
   setText(u.rec.AudioOut, sizeof u.rec.AudioOut, KZ_SIM_PLAYBACK_PCM);
   u.rec.InChannels[0] = '1';
   AudioCodecCreate(u.w.get());
-}
-
-// `seconds` of a 16-bit mono sine at `hz`, raw.
-void writeTone(const std::string &path, double hz, double seconds) {
-  std::ofstream f(path, std::ios::binary);
-  const int n = int(48000 * seconds);
-  for (int i = 0; i < n; ++i) {
-    const int16_t v = int16_t(8000 * std::sin(2 * M_PI * hz * i / 48000));
-    f.write(reinterpret_cast<const char *>(&v), 2);
-  }
-}
-
-std::vector<int16_t> readSamples(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::vector<char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  std::vector<int16_t> s(b.size() / 2);
-  memcpy(s.data(), b.data(), s.size() * 2);
-  return s;
-}
-
-// The frequency of the left channel of stereo `s`, by its rising zero
-// crossings over 0.5 s that start 0.1 s after the sound does; 0 when there
-// is not that much sound.
-double leftFrequency(const std::vector<int16_t> &s) {
-  size_t start = 0;
-  while (start < s.size() / 2 && std::abs(s[2 * start]) < 1000) ++start;
-  start += 4800;
-  const size_t n = 24000;
-  if (start + n + 1 > s.size() / 2) return 0;
-  int rising = 0;
-  for (size_t i = start; i < start + n; ++i)
-    if (s[2 * i] < 0 && s[2 * i + 2] >= 0) ++rising;
-  return rising * 48000.0 / double(n);
 }
 
 }  // namespace
@@ -178,7 +146,7 @@ TEST(Audio, ToneTravelsBetweenTwoUnitsRawAndOpus) {
     kzCmdUse(&kzCmdRecorder);
     soundDevice(true);
     const std::string tone = root.dir + "/tone.raw", played = root.dir + "/played.raw";
-    writeTone(tone, 1000, 4.0);
+    writeTone(tone, 1000, 4.0, 48000, false);
     ASSERT_EQ(simAlsaConfigure(root.dir + "/asound.conf", tone, played), 0);
     WsUnit server, client;
     // Raw sound fits a frame with Multiplier 1 only; Opus runs at 2.
