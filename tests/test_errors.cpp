@@ -9,6 +9,7 @@
 
 #include "amplifier/errors.h"
 #include "core/setup.h"
+#include "core/threads.h"
 #include "core/works.h"
 #include "platform/log.h"
 #include "support.h"
@@ -164,4 +165,7 @@ TEST(ErrRemote, RestartStartsOnlyStoppedThreads) {
   EXPECT_EQ(tc.count("start audio write\n"), 1);
   EXPECT_EQ(tc.count("start audio read\n"), 0);
   EXPECT_EQ(std::string({rec.EnableWrite, rec.EnableRead, rec.EnableCAT, rec.EnableFFT}), "1111");
+  // The playback thread really started: it ends with the run flag down.
+  w->running = 0;
+  JoinAllThreads();
 }

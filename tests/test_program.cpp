@@ -211,6 +211,9 @@ TEST(Threads, StartConditionsAndTheRemoteGroup) {
   ASSERT_EQ(cmds.size(), 4u);
   EXPECT_EQ(cmds[0], "mount -o remount defaults,rw /opt/set");
   EXPECT_EQ(cmds[1], "mount -v -n -o remount -r /opt/set");
+  // The playback thread it started has ended with its byte; joined here.
+  w->running = 0;
+  JoinAllThreads();
 }
 
 TEST(Program, CloseKeyOfTheServiceKeyboardEndsTheUnitCleanly) {
