@@ -46,7 +46,7 @@ inline std::vector<int16_t> readSamples(const std::string &path, size_t skip = 0
   std::vector<char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   if (b.size() < skip) return {};
   std::vector<int16_t> s((b.size() - skip) / 2);
-  memcpy(s.data(), b.data() + skip, s.size() * 2);
+  if (!s.empty()) memcpy(s.data(), b.data() + skip, s.size() * 2);
   return s;
 }
 

@@ -27,6 +27,9 @@ void setText(char *field, size_t size, const char *text) {
   snprintf(field, size, "%s", text);
 }
 
+// A run byte as the audio threads write it (atomically).
+char flag(char &c) { return std::atomic_ref<char>(c).load(); }
+
 void soundDevice(bool present) {
   const KzUsbId ids[] = {{KZ_AUDIO_USB_VENDOR, KZ_AUDIO_USB_PRODUCT}};
   kzUsbSimSetDevices(ids, present ? 1 : 0);
@@ -126,9 +129,11 @@ TEST(Audio, SoundDeviceGoneEndsBothThreadsAndTheyRestart) {
   ASSERT_TRUE(kzWaitFor([&] { return ExistError(w, 9) && ExistError(w, 10); }, kWait));
   ASSERT_TRUE(kzWaitFor([&] { return log.count("th_scrivi ERR\n") == 1; }, kWait));
   EXPECT_EQ(log.count("th_leggi ERR\n"), 1);
-  EXPECT_TRUE(u.rec.EnableRead == '0' && u.rec.EnableWrite == '0' && w->remoteRestart == 1);
+  ASSERT_TRUE(kzWaitFor([&] { return flag(u.rec.EnableRead) == '0'; }, kWait));
+  EXPECT_TRUE(flag(u.rec.EnableWrite) == '0' && w->remoteRestart == 1);
+  // The error handling starts both again, once both have ended.
+  JoinAllThreads();
   EXPECT_TRUE(w->pcmIn == nullptr && w->pcmOut == nullptr && w->playBuf == nullptr);
-  // The error handling starts both again.
   soundDevice(true);
   GestErroreRemote(w);
   EXPECT_TRUE(u.rec.EnableRead == '1' && u.rec.EnableWrite == '1' && w->remoteRestart == 0);

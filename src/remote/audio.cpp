@@ -321,7 +321,6 @@ static void captureRetire(CaptureState *s, snd_async_handler_t *handler) {
   if (handler) snd_async_del_handler(handler);
   while (gInHandler.load() != 0) kzSleepMs(1);
   sem_destroy(&s->ready);
-  (void)s;
 }
 
 void th_leggi(works *w) {

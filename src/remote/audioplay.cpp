@@ -220,7 +220,10 @@ void th_scrivi(works *w) {
       ExitAUDIOwrite(w);
       return;
     }
-    w->pcmOut = pcm;
+    {
+      std::lock_guard<std::mutex> lk(w->playMut);
+      w->pcmOut = pcm;
+    }
     kzLog(KZ_LOG_INFO, "output audio interface %s opened", dev);
     if (!configurePlayback(w, pcm)) {
       ExitAUDIOwrite(w);
