@@ -137,11 +137,13 @@ static void startRemoteGroup(works *w, bool savedToo) {
                 {&w->setup->EnableRead, StartThreadAudioRead},
                 {&w->setup->EnableCAT, StartThreadCAT},
                 {&w->setup->EnableFFT, StartKavReadFFT}};
+  // The bytes are the running threads' run flags: read and set atomically.
   for (auto &g : group) {
-    if (*g.flag == '0') {
-      *g.flag = '1';
+    std::atomic_ref<char> flag(*g.flag);
+    if (flag.load() == '0') {
+      flag.store('1');
       g.start(w);
-    } else if (savedToo && *g.flag == '1') {
+    } else if (savedToo && flag.load() == '1') {
       g.start(w);
     }
   }
@@ -154,10 +156,10 @@ void StartThreadCommRemote(works *w) { startRemoteGroup(w, false); }
 void StartThreadCommRemoteAtBoot(works *w) { startRemoteGroup(w, true); }
 
 void ExitThreadRemote(works *w) {
-  w->setup->EnableWrite = '0';
-  w->setup->EnableRead = '0';
-  w->setup->EnableCAT = '0';
-  w->setup->EnableFFT = '0';
+  // Run flags of running threads: stored atomically.
+  for (char *flag : {&w->setup->EnableWrite, &w->setup->EnableRead, &w->setup->EnableCAT,
+                     &w->setup->EnableFFT})
+    std::atomic_ref<char>(*flag).store('0');
   kzSleepMs(500);
   for (int code : {9, 10, 5, 20}) DeleteErrore(w, code);
   writeSetup(w);
