@@ -42,7 +42,7 @@ static void setFlag(char &c, char v) { std::atomic_ref<char>(c).store(v); }
 
 // A failed ALSA step: the text (with "%s" for the error) to standard error
 // and, without its newline, to syslog.
-static void stepFailed(const char *fmt, int rc) {
+void audioStepFailed(const char *fmt, int rc) {
   char text[200];
   snprintf(text, sizeof text, fmt, snd_strerror(rc));
   kzTrace("%s", text);
@@ -255,7 +255,7 @@ static bool configureCapture(works *w, snd_pcm_t *pcm) {
   snd_pcm_hw_params_t *hw = nullptr;
   int rc = snd_pcm_hw_params_malloc(&hw);
   if (rc < 0) {
-    stepFailed("cannot allocate capture hardware parameter structure (%s)\n", rc);
+    audioStepFailed("cannot allocate capture hardware parameter structure (%s)\n", rc);
     return false;
   }
   kzLog(KZ_LOG_INFO, "capture hw_params allocated");
@@ -263,32 +263,32 @@ static bool configureCapture(works *w, snd_pcm_t *pcm) {
   unsigned rate = unsigned(w->sampleRate);
   do {
     if ((rc = snd_pcm_hw_params_any(pcm, hw)) < 0) {
-      stepFailed("cannot initialize capture hardware parameter structure (%s)\n", rc);
+      audioStepFailed("cannot initialize capture hardware parameter structure (%s)\n", rc);
       break;
     }
     kzLog(KZ_LOG_INFO, "capture hw_params initialized");
     if ((rc = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
-      stepFailed("cannot set capture access type (%s)\n", rc);
+      audioStepFailed("cannot set capture access type (%s)\n", rc);
       break;
     }
     kzLog(KZ_LOG_INFO, "capture hw_params access SND_PCM_ACCESS_RW_INTERLEAVED set");
     if ((rc = snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE)) < 0) {
-      stepFailed("cannot set capture sample format (%s)\n", rc);
+      audioStepFailed("cannot set capture sample format (%s)\n", rc);
       break;
     }
     kzLog(KZ_LOG_INFO, "capture hw_params SND_PCM_FORMAT_S16_LE format set");
     if ((rc = snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, nullptr)) < 0) {
-      stepFailed("cannot set capture sample rate (%s)\n", rc);
+      audioStepFailed("cannot set capture sample rate (%s)\n", rc);
       break;
     }
     kzLog(KZ_LOG_INFO, "capture hw_params rate set to %d", int(rate));
     if ((rc = snd_pcm_hw_params_set_channels(pcm, hw, unsigned(w->inChannels))) < 0) {
-      stepFailed("cannot set capture channel count (%s)\n", rc);
+      audioStepFailed("cannot set capture channel count (%s)\n", rc);
       break;
     }
     kzLog(KZ_LOG_INFO, "capture hw_params number of channels set to %d", w->inChannels);
     if ((rc = snd_pcm_hw_params(pcm, hw)) < 0) {
-      stepFailed("cannot set capture parameters (%s)\n", rc);
+      audioStepFailed("cannot set capture parameters (%s)\n", rc);
       break;
     }
     kzLog(KZ_LOG_INFO, "capture hw_params set");
@@ -298,7 +298,7 @@ static bool configureCapture(works *w, snd_pcm_t *pcm) {
   if (!ok) return false;
   kzLog(KZ_LOG_INFO, "capture hw_params freed");
   if ((rc = snd_pcm_prepare(pcm)) < 0) {
-    stepFailed("cannot prepare capture audio interface for use (%s)\n", rc);
+    audioStepFailed("cannot prepare capture audio interface for use (%s)\n", rc);
     return false;
   }
   kzLog(KZ_LOG_INFO, "capture audio interface prepared");
@@ -383,13 +383,13 @@ void th_leggi(works *w) {
     kzLog(KZ_LOG_INFO, "capture device %s has no asynchronous handler: read by th_leggi", dev);
     handler = nullptr;
   } else if (rc < 0) {
-    stepFailed("cannot add capture pcm handler (%s)\n", rc);
+    audioStepFailed("cannot add capture pcm handler (%s)\n", rc);
     captureRetire(s.get(), nullptr);
     ExitAUDIOread(w);
     return;
   }
   if ((rc = snd_pcm_start(pcm)) < 0) {
-    stepFailed("cannot start capture pcm handler (%s)\n", rc);
+    audioStepFailed("cannot start capture pcm handler (%s)\n", rc);
     captureRetire(s.get(), handler);
     ExitAUDIOread(w);
     return;

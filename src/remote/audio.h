@@ -99,6 +99,10 @@ struct AudioGuard {
 // device (the packet is dropped and minfree goes back to free1).
 int audioGuardStep(AudioGuard *g, long freeFrames);
 
+// A failed ALSA step: `fmt` (with "%s" for ALSA's text of `rc`) to
+// standard error and, without its newline, to syslog at error priority.
+void audioStepFailed(const char *fmt, int rc);
+
 // ---- device check -----------------------------------------------------------------
 
 // Whether the USB sound device is on the bus: asks the USB seam (no shell

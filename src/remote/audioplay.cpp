@@ -125,12 +125,7 @@ static int openPlayback(works *w, snd_pcm_t **pcm, const char *dev) {
 
 static bool failedStep(int rc, const char *fmt) {
   if (rc >= 0) return false;
-  char text[200];
-  snprintf(text, sizeof text, fmt, snd_strerror(rc));
-  kzTrace("%s", text);
-  size_t n = strlen(text);
-  if (n > 0 && text[n - 1] == '\n') text[n - 1] = 0;
-  kzLog(KZ_LOG_ERR, "%s", text);
+  audioStepFailed(fmt, rc);
   return true;
 }
 
