@@ -6,7 +6,7 @@ pkgs=(build-essential cmake ninja-build pkg-config git
       googletest libgtest-dev clang libclang-rt-14-dev
       libpng-dev libfreetype-dev libusb-1.0-0-dev libasound2-dev libopus-dev sox espeak-ng
       libssl-dev libglib2.0-dev libsdl2-dev fonts-dejavu-core fonts-dejavu-extra fonts-paratype
-      python3-websockets nodejs node-ws)
+      python3-websockets nodejs node-ws libfftw3-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -117,6 +117,8 @@ TEST(Audio, SoundDeviceGoneEndsBothThreadsAndTheyRestart) {
   audioUnit(u, 0, 240);
   works *w = u.w.get();
   u.rec.EnableRead = u.rec.EnableWrite = '1';
+  // The rest of the remote group reads as running: the restart leaves it.
+  u.rec.EnableCAT = u.rec.EnableFFT = '1';
   w->remoteActive = 1;
   StartThreadAudioWrite(w);
   StartThreadAudioRead(w);

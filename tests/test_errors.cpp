@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "amplifier/errors.h"
+#include "core/threads.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "core/works.h"

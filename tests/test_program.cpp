@@ -36,6 +36,7 @@
 #include "platform/gpio.h"
 #include "platform/paths.h"
 #include "sim/amp_sim.h"
+#include "sim/xcvr_sim.h"
 #include "sim/gpio_sim.h"
 #include "sim/window.h"
 #include "support.h"
@@ -186,7 +187,9 @@ TEST(Threads, StartConditionsAndTheRemoteGroup) {
   StartThreadSoket(w.get());
   EXPECT_EQ(log.lines.size(), before);
 
-  // The remote group starts what reads '0', leaves what reads '1', saves.
+  // The remote group starts what reads '0', leaves what reads '1', saves
+  // (with the run flag down, so every thread started ends at once).
+  w->running = 0;
   rec.EnableWrite = '0';
   rec.EnableRead = '1';
   rec.EnableCAT = '0';
@@ -471,6 +474,41 @@ TEST(SimControls, CarrierFrequencyLoadsAndFaultsSteerTheSimulatedAmplifier) {
   simControlsInit(&outside, nullptr, 2.5, 7100000);
   for (int a = SIMC_NONE; a < SIMC_ACTIONS; a++) EXPECT_EQ(simControlsAct(&outside, a), 0) << a;
   EXPECT_EQ(outside.freqHz, 7100000u);
+}
+
+// With a transceiver attached the carrier controls are its own, and its
+// carrier is what reaches the amplifier.
+TEST(SimControls, CarrierControlsSteerAnAttachedTransceiver) {
+  SimAmp *amp = simAmpStart();
+  ASSERT_NE(amp, nullptr);
+  XcvrSim *x = xcvrSimStart();
+  ASSERT_NE(x, nullptr);
+  xcvrSimSetCarrierHook(x, [amp](double w, uint32_t hz) { simAmpSetDrive(amp, w, hz); });
+  SimControls c;
+  simControlsInit(&c, amp, 0, 14200000);
+  simControlsAttachXcvr(&c, x);
+  EXPECT_EQ(xcvrSimState(x).vfoHz[0], 14200000u);
+  EXPECT_EQ(simControlsAct(&c, SIMC_CARRIER), 1);
+  EXPECT_TRUE(xcvrSimState(x).transmit);
+  EXPECT_TRUE(kzWaitFor([&] { return simAmpState(amp).inW > 2.4; }, 5000));
+  simControlsAct(&c, SIMC_BAND_UP);
+  simControlsAct(&c, SIMC_FREQ_UP);  // 1 kHz
+  simControlsAct(&c, SIMC_MODE);
+  simControlsAct(&c, SIMC_DRIVE_UP);
+  SimControls seen = simControlsCopy(&c);
+  EXPECT_TRUE(seen.carrier);
+  EXPECT_EQ(seen.freqHz, xcvrSimState(x).vfoHz[0]);
+  EXPECT_GT(seen.freqHz, 18000000u);
+  EXPECT_EQ(seen.freqHz % 10000, 1000u);
+  EXPECT_EQ(seen.xcvrMode, 2);  // USB -> AM
+  EXPECT_DOUBLE_EQ(seen.driveW, 3.0);
+  EXPECT_TRUE(kzWaitFor([&] { return simAmpState(amp).freqCounter == seen.freqHz; }, 5000));
+  simControlsAct(&c, SIMC_VFO);
+  EXPECT_EQ(simControlsCopy(&c).xcvrVfo, 1);
+  simControlsAct(&c, SIMC_CARRIER);
+  EXPECT_TRUE(kzWaitFor([&] { return simAmpState(amp).inW == 0.0; }, 5000));
+  xcvrSimStop(x);
+  simAmpStop(amp);
 }
 
 namespace {

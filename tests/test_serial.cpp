@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "core/timer.h"
 #include "platform/clock.h"
 #include "platform/serial.h"
 #include "radio/serlink.h"
@@ -327,6 +328,15 @@ TEST(SerialLink, ParametersAndSpectrumReachTheRemoteUnit) {
   SerParameters got;
   getParameters(&got, client.w.get());
   EXPECT_EQ(got.vfoAFreq, 21074000);
+  // On the transceiver interface the client's supervisor follows it and
+  // tells its own amplifier.
+  client.w->ModeWorkIdx = 1;
+  kzTakeQueued(client.w.get());
+  TimerFollowFrequency(client.w.get(), got);
+  EXPECT_EQ(client.w->freqHz.load(), 21074000u);
+  const std::vector<int> orders = kzTakeQueued(client.w.get());
+  ASSERT_FALSE(orders.empty());
+  EXPECT_EQ(orders.front(), 9);  // "FA%011lu;"
   // Start bin 85, then the plot skips 85 more: value k is byte 170 + k.
   {
     std::lock_guard<std::mutex> lk(client.w->serMut);

@@ -162,7 +162,7 @@ TEST_F(TextTest, PlacesAndBlendsGlyphsOnTheBaseline) {
         ASSERT_EQ(p[0], 100 * (255 - a) / 255 + 255 * a / 255) << xx << "," << yy;
         ASSERT_EQ(p[1], 100 * (255 - a) / 255) << xx << "," << yy;
         ASSERT_EQ(p[2], 100 * (255 - a) / 255 + 200 * a / 255) << xx << "," << yy;
-        ASSERT_EQ(p[3], in ? 0 : 100) << xx << "," << yy;
+        ASSERT_EQ(p[3], a > 0 ? 0 : 100) << xx << "," << yy;  // empty pixels untouched
         if (a > 0) top = std::min(top, yy), low = std::max(low, yy);
         full += a == 255;
       }
@@ -204,6 +204,40 @@ TEST_F(TextTest, WidthIsThePenTravel) {
       EXPECT_TRUE(together.mem == apart.mem);
     }
   }
+}
+
+// The glyph cache draws and measures what loading every glyph each time
+// does, to the byte: every slot, texts with invalid bytes and wide
+// characters, over a picture (blending), at edges (clipping and its
+// count), the same texts again (from the cache) and in other colours.
+TEST_F(TextTest, GlyphCacheDrawsTheSamePixels) {
+  const char *texts[] = {"PA Temp1: 25.0\xC2\xB0" "C", "14.200MHz", "WgW\xE2\x96\x88 a\xFF" "b", "RESET Error"};
+  const std::pair<int, int> places[] = {{5, 40}, {700, 300}, {-7, 12}, {780, 479}, {300, 2}};
+  auto draw = [&](MemScreen &m, std::vector<int> &widths) {
+    for (int i = 0; i < 800 * 480; i++) m.fb.drawBuf[4 * i + 1] = uint8_t(i * 7);
+    for (int round = 0; round < 2; round++)
+      for (int font = 0; font < 12; font++)
+        for (const char *t : texts)
+          for (auto [x, y] : places) {
+            putString(font, x, y + font * 3, t, 255 - 40 * round, 90 + font, 30 * round, &m.fb);
+            widths.push_back(getStringSpace(font, t));
+          }
+  };
+  MemScreen cached, loaded;
+  std::vector<int> wc, wl;
+  TextGlyphCache(true);
+  const unsigned long clip0 = TextClippedPixels();
+  draw(cached, wc);
+  const unsigned long clipCached = TextClippedPixels() - clip0;
+  TextGlyphCache(false);
+  draw(loaded, wl);
+  const unsigned long clipLoaded = TextClippedPixels() - clip0 - clipCached;
+  TextGlyphCache(true);
+  EXPECT_TRUE(cached.mem == loaded.mem);
+  EXPECT_EQ(wc, wl);
+  EXPECT_EQ(clipCached, clipLoaded);
+  EXPECT_GT(clipCached, 0u);
+  EXPECT_TRUE(cached.canariesIntact());
 }
 
 TEST(TextRemote, DisplayCommands) {

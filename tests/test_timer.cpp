@@ -188,8 +188,10 @@ TEST(Timer, LinkFailureScreenUntilAcknowledged) {
   snprintf(w->linkErrorText, sizeof w->linkErrorText, "Amplifier port");
   w->ampModel = '1';
   w->freqMeasured = 3600000;
+  w->statusFlags = 1;  // the overlay that started the failing link gives way
   KzLogCapture log('L');
   TimerCycle(w, f.par, f.hs);
+  EXPECT_EQ(w->statusFlags.load(), 0);
   // The picture is looked for once, when the screen is entered, not on
   // every cycle (there is no "start120.png" here: each try logs).
   const int tries = log.countContaining("start120");

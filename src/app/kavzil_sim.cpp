@@ -70,6 +70,7 @@
 #include "sim/gpio_sim.h"
 #include "sim/pty.h"
 #include "sim/unit_files.h"
+#include "sim/usbdev_sim.h"
 #include "sim/window.h"
 #include "sim/xcvr_sim.h"
 
@@ -422,6 +423,9 @@ int main(int argc, char **argv) {
   // remote readiness check gets as far as the CAT port search.
   const KzUsbId usbDevices[] = {{0x1721, 0x061A}, {0x0d8c, 0x01af}};
   kzUsbSimSetDevices(usbDevices, 2);
+  // Behind the transceiver's USB id: its I/Q stream (a few tones and noise),
+  // read when the unit's sample reader runs (EnableFFT).
+  UsbDevSim *usbDev = usbDevSimStart();
   kzCmdScript("lsusb|grep 0d8c:01af", 0, "1\n");
   kzCmdScript("lsusb | grep 0d8c", 0, "Bus 001 Device 005: ID 0d8c:01af USB Audio Device\n");
   // The root is made absolute: the unit runs in the artwork directory, as
@@ -593,6 +597,7 @@ int main(int argc, char **argv) {
   gStop = true;  // a script step still waiting ends now
   simGpioCancelPresses();
   if (script.joinable()) script.join();
+  usbDevSimStop(usbDev);  // the reader has ended with the unit
   if (run.xcvr) xcvrSimStop(run.xcvr);  // before the amplifier its carrier drives
   simPtyClose(&run.deadLine);
   if (run.amp) simAmpStop(run.amp);

@@ -22,6 +22,7 @@
 #include "panel/buttons.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/kavread.h"
 #include "radio/serlink.h"
 #include "remote/audio.h"
 #include "remote/ws.h"
@@ -116,8 +117,10 @@ void StartThreadAudioWrite(works *w) {
 }
 
 void StartKavReadFFT(works *w) {
-  if (w->setup->EnableFFT != '1') return;
-  notInThisBuild("KAVRead");
+  if (std::atomic_ref<char>(w->setup->EnableFFT).load() != '1') return;
+  // A reader still running carries on (its slot would be joined under it).
+  if (!KavReadClaim()) return;
+  StartThreadNamed(thrFFT, "KAVRead", KAVRead, w);
 }
 
 void StartThreadTimer(works *w) {

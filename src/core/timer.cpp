@@ -228,12 +228,19 @@ static void linkErrorScreen(works *w, const SerParameters &par) {
   const char *picture = w->ampModel.load() == '1' ? "start120" : "start";
   const bool entering =
       w->screenState.load() != KZ_SCR_LINKFAIL || strcmp(w->imgName, picture) != 0;
-  if (entering)
+  if (entering) {
+    // The failure screen takes the place of the status overlay (which may
+    // be what started the failing link): its text would run through the
+    // failure text.
+    w->statusFlags &= uint8_t(~1u);
     SetBackground(w, picture);
+  }
   if (fb) {
     char text[120];
-    snprintf(text, sizeof text, "Error! %.*s",
-             int(strnlen(w->linkErrorText, sizeof w->linkErrorText)), w->linkErrorText);
+    // The text ends in the newline of its log line: not drawn.
+    int n = int(strnlen(w->linkErrorText, sizeof w->linkErrorText));
+    while (n > 0 && (w->linkErrorText[n - 1] == '\n' || w->linkErrorText[n - 1] == '\r')) n--;
+    snprintf(text, sizeof text, "Error! %.*s", n, w->linkErrorText);
     // Wrapped (or set smaller) inside the screen: the failing port at the
     // end of the text is what the technician needs to read.
     static const int fonts[] = {9, 8, 10};

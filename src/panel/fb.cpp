@@ -197,6 +197,13 @@ void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbS
   if (x1 <= x0) return;
   const Packed c = pack(red, green, blue, fb->pixelSize);
   uint8_t *p = buf + row + int64_t(x0) * fb->pixelSize;
+  if (fb->pixelSize == 4) {
+    // One pixel word at a time (the loop becomes wide stores).
+    uint32_t word;
+    memcpy(&word, c.b, 4);
+    for (int x = x0; x < x1; x++, p += 4) memcpy(p, &word, 4);
+    return;
+  }
   for (int x = x0; x < x1; x++, p += fb->pixelSize) put(p, c, fb->pixelSize);
 }
 

@@ -19,9 +19,16 @@
 // - Text is drawn in the 4-byte pixel layout (blue, green, red, 0) only;
 //   no pixel is written outside the drawing buffer, and a glyph running
 //   past the right edge is cut there instead of wrapping onto the next row.
-// - No glyph cache: each character is loaded and rendered on every call
-//   (FreeType reuses the slot's bitmap, so that costs no allocation per
-//   glyph in the usual case).
+// - Glyph cache: a character is loaded and rendered once per font slot,
+//   code point and sub-pixel phase of the pen (the fraction of a pixel the
+//   pen stands at); its bitmap, placement and advance are kept and every
+//   later use draws and measures from them. What is drawn is the same to
+//   the pixel as loading it each time: with the identity matrix the pen's
+//   whole pixels only move the bitmap, and the blit places it from the pen
+//   as before. The cache fills during the first frames; a steady frame
+//   loads no glyph and allocates nothing. Reloading a font empties it; so
+//   does a full cache (4096 glyphs or 1 MiB of bitmaps, far above the
+//   panel's few hundred).
 #include "panel/text.h"
 
 #include <atomic>
@@ -31,6 +38,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -52,6 +60,9 @@ static FT_Face face[KZ_FONT_SLOTS];
 static FT_GlyphSlot slot[KZ_FONT_SLOTS];
 static int fontSize[KZ_FONT_SLOTS];
 static std::mutex fontMut;
+namespace {
+void cacheClear();  // the glyph cache (section 3)
+}
 
 void TTFLoad(const char *fileName, int pixelSize, int slotIndex) {
   std::lock_guard<std::mutex> lk(fontMut);
@@ -65,6 +76,7 @@ void TTFLoad(const char *fileName, int pixelSize, int slotIndex) {
     kzLog(KZ_LOG_ERR, "FreeType: file error");
     return;
   }
+  cacheClear();  // its glyphs may be this slot's
   if (face[slotIndex] != nullptr) FT_Done_Face(face[slotIndex]);
   face[slotIndex] = nullptr;
   slot[slotIndex] = nullptr;
@@ -207,20 +219,144 @@ static inline uint8_t blend(uint8_t old, int c, int a) {
 
 static inline int clampColour(int c) { return c < 0 ? 0 : (c > 255 ? 255 : c); }
 
-// Blends one rendered glyph into the buffer. The bitmap's bottom row sits
+// ---- glyph cache ------------------------------------------------------------
+// Open addressing over a fixed table; the bitmaps live in one byte pool.
+// Caller holds fontMut. Cost: one hash probe per character.
+
+namespace {
+
+struct CachedGlyph {
+  int font = -1;  // -1: empty entry
+  unsigned cp = 0;
+  int valid = 0;
+  int phaseX = 0, phaseY = 0;  // the pen's fraction of a pixel, 26.6
+  int ok = 0;                  // the load succeeded (else the character is skipped)
+  FT_Pos advX = 0, advY = 0;
+  long d = 0;  // height - horiBearingY, 26.6: bottom row below the baseline
+  int rows = 0, pitch = 0;
+  int hasBitmap = 0;  // a grey bitmap to blend
+  size_t at = 0;      // its bytes in the pool
+};
+
+constexpr int kCacheSize = 8192;  // entries (kept at most half full)
+constexpr int kCacheMaxGlyphs = 4096;
+constexpr size_t kPoolMax = 1u << 20;
+CachedGlyph gCache[kCacheSize];
+int gCached = 0;
+std::vector<uint8_t> gPool;
+bool gCacheOn = true;
+
+void cacheClear() {
+  for (CachedGlyph &g : gCache) g.font = -1;
+  gCached = 0;
+  gPool.clear();
+}
+
+unsigned cacheHash(int font, unsigned cp, int valid, int px, int py) {
+  uint32_t h = 2166136261u;
+  for (uint32_t v : {uint32_t(font), cp, uint32_t(valid), uint32_t(px), uint32_t(py)}) {
+    h ^= v;
+    h *= 16777619u;
+  }
+  return h;
+}
+
+}  // namespace
+
+// The cached glyph of a character at this pen, loaded and kept on a miss.
+// Null only when the cache is off (tests) or cannot hold it.
+static const CachedGlyph *cachedGlyph(int font, FT_Face f, FT_Vector pen, int valid, unsigned cp) {
+  if (!gCacheOn) return nullptr;
+  const int px = int(pen.x & 63), py = int(pen.y & 63);
+  if (!valid) cp = 0;
+  unsigned i = cacheHash(font, cp, valid, px, py) % kCacheSize;
+  for (;; i = (i + 1) % kCacheSize) {
+    CachedGlyph &g = gCache[i];
+    if (g.font < 0) break;
+    if (g.font == font && g.cp == cp && g.valid == valid && g.phaseX == px && g.phaseY == py)
+      return &g;
+  }
+  if (gCached >= kCacheMaxGlyphs || gPool.size() > kPoolMax) {
+    cacheClear();
+    i = cacheHash(font, cp, valid, px, py) % kCacheSize;
+    while (gCache[i].font >= 0) i = (i + 1) % kCacheSize;
+  }
+  CachedGlyph &g = gCache[i];
+  g = CachedGlyph();
+  g.font = font;
+  g.cp = cp;
+  g.valid = valid;
+  g.phaseX = px;
+  g.phaseY = py;
+  // Rendered at the pen's fraction only: the whole pixels do not change
+  // the bitmap.
+  FT_Vector frac;
+  frac.x = px;
+  frac.y = py;
+  g.ok = loadAt(f, frac, valid, cp, FT_LOAD_RENDER) == 0;
+  if (g.ok) {
+    FT_GlyphSlot gs = f->glyph;
+    g.advX = gs->advance.x;
+    g.advY = gs->advance.y;
+    g.d = long(gs->metrics.height - gs->metrics.horiBearingY);
+    const FT_Bitmap &bm = gs->bitmap;
+    if (bm.buffer != nullptr && bm.pitch > 0 && bm.pixel_mode == FT_PIXEL_MODE_GRAY) {
+      g.hasBitmap = 1;
+      g.rows = int(bm.rows);
+      g.pitch = int(bm.pitch);
+      g.at = gPool.size();
+      gPool.insert(gPool.end(), bm.buffer, bm.buffer + size_t(g.rows) * size_t(g.pitch));
+    }
+  }
+  gCached++;
+  return &g;
+}
+
+void TextGlyphCache(bool on) {
+  std::lock_guard<std::mutex> lk(fontMut);
+  gCacheOn = on;
+  cacheClear();
+}
+
+// Blends one glyph bitmap into the buffer. The bitmap's bottom row sits
 // D = height - horiBearingY (26.6) below the pen's baseline, its left edge
-// at the pen. Cost: rows x pitch pixels.
-static void blitGlyph(FT_GlyphSlot g, FT_Vector pen, int r, int gr, int b, FbScreen *fb) {
-  const FT_Bitmap &bm = g->bitmap;
-  if (bm.buffer == nullptr || bm.pitch <= 0 || bm.pixel_mode != FT_PIXEL_MODE_GRAY) return;
-  const long d = long(g->metrics.height - g->metrics.horiBearingY);
+// at the pen. A glyph wholly inside the buffer is clipped once: empty
+// pixels are skipped (their fourth byte, 0 in every picture the panel
+// draws, is left as it is) and opaque ones written directly (blending at
+// full cover gives the colour itself). One that crosses an edge goes pixel by
+// pixel and counts its cut inked pixels. Cost: rows x pitch pixels.
+static void blitBitmap(const uint8_t *buffer, long rows, long pitch, long d, FT_Vector pen, int r,
+                       int gr, int b, FbScreen *fb) {
   const long baseRow = (long(pen.y) + d) / 64;
   const long baseCol = long(pen.x) / 64;
-  const long rows = long(bm.rows), pitch = long(bm.pitch);
   const int64_t memSize = fb->memSize, lineSize = fb->lineSize;
   uint8_t *buf = fb->drawBuf;
+  const int64_t rowsInside = lineSize > 0 ? memSize / lineSize : 0;
+  const bool inside = baseCol >= 0 && baseCol + pitch <= fb->xres && baseRow - (rows - 1) >= 0 &&
+                      baseRow < rowsInside && (baseRow + 1) * lineSize <= memSize;
+  if (inside) {
+    for (long i = 0; i < rows; i++) {
+      const uint8_t *src = buffer + (rows - 1 - i) * pitch;
+      uint8_t *px = buf + (baseRow - i) * lineSize + baseCol * 4;
+      for (long j = 0; j < pitch; j++, px += 4) {
+        const int a = src[j];
+        if (a == 0) continue;
+        if (a == 255) {
+          px[0] = uint8_t(b);
+          px[1] = uint8_t(gr);
+          px[2] = uint8_t(r);
+        } else {
+          px[0] = blend(px[0], b, a);
+          px[1] = blend(px[1], gr, a);
+          px[2] = blend(px[2], r, a);
+        }
+        px[3] = 0;
+      }
+    }
+    return;
+  }
   for (long i = 0; i < rows; i++) {
-    const uint8_t *src = bm.buffer + (rows - 1 - i) * pitch;
+    const uint8_t *src = buffer + (rows - 1 - i) * pitch;
     const int64_t row = baseRow - i;
     for (long j = 0; j < pitch; j++) {
       const int64_t col = baseCol + j;
@@ -238,6 +374,13 @@ static void blitGlyph(FT_GlyphSlot g, FT_Vector pen, int r, int gr, int b, FbScr
       px[3] = 0;
     }
   }
+}
+
+static void blitGlyph(FT_GlyphSlot g, FT_Vector pen, int r, int gr, int b, FbScreen *fb) {
+  const FT_Bitmap &bm = g->bitmap;
+  if (bm.buffer == nullptr || bm.pitch <= 0 || bm.pixel_mode != FT_PIXEL_MODE_GRAY) return;
+  blitBitmap(bm.buffer, long(bm.rows), long(bm.pitch),
+             long(g->metrics.height - g->metrics.horiBearingY), pen, r, gr, b, fb);
 }
 
 void putString(int font, int x, int y, const char *text, int red, int green, int blue,
@@ -258,6 +401,14 @@ void putString(int font, int x, int y, const char *text, int red, int green, int
   int valid = 0;
   unsigned cp = 0;
   while (utf8_get_next_char(s, len, &pos, &valid, &cp) == 1) {
+    if (const CachedGlyph *g = cachedGlyph(font, f, pen, valid, cp)) {
+      if (!g->ok) continue;
+      if (g->hasBitmap)
+        blitBitmap(gPool.data() + g->at, g->rows, g->pitch, g->d, pen, red, green, blue, fb);
+      pen.x += g->advX;
+      pen.y += g->advY;
+      continue;
+    }
     if (loadAt(f, pen, valid, cp, FT_LOAD_RENDER) != 0) continue;
     blitGlyph(f->glyph, pen, red, green, blue, fb);
     pen.x += f->glyph->advance.x;
@@ -279,8 +430,16 @@ int getStringSpace(int font, const char *text) {
   size_t pos = 0;
   int valid = 0;
   unsigned cp = 0;
-  // The advances do not depend on rendering, so the glyphs are only loaded.
+  // The advances do not depend on rendering: from the cache, or the glyphs
+  // are only loaded.
   while (utf8_get_next_char(s, len, &pos, &valid, &cp) == 1) {
+    if (const CachedGlyph *g = cachedGlyph(font, f, pen, valid, cp)) {
+      if (!g->ok) continue;
+      sum += g->advX;
+      pen.x += g->advX;
+      pen.y += g->advY;
+      continue;
+    }
     if (loadAt(f, pen, valid, cp, FT_LOAD_DEFAULT) != 0) continue;
     sum += f->glyph->advance.x;
     pen.x += f->glyph->advance.x;
@@ -439,16 +598,19 @@ void dispStatText(works *w, const char *remoteStatus) {
   } else if (startsWith(remoteStatus, "VORNTU2")) {
     // nothing to do
   } else if (startsWith(remoteStatus, "VORNFT00")) {
-    if (st != nullptr) st->EnableFFT2 = '0';
+    // The streaming flags are read by the transceiver and sample links
+    // while the remote link's thread switches them.
+    if (st != nullptr) std::atomic_ref<char>(st->EnableFFT2).store('0');
   } else if (startsWith(remoteStatus, "VORNFT01") || startsWith(remoteStatus, "VORNFT02")) {
     if (st != nullptr) {
-      st->EnableFFT2 = '1';
-      st->Enable1600 = remoteStatus[7] == '2' ? '1' : '0';
+      std::atomic_ref<char>(st->EnableFFT2).store('1');
+      std::atomic_ref<char>(st->Enable1600).store(remoteStatus[7] == '2' ? '1' : '0');
     }
-    if (w->divide <= 1) w->divide = 2;
+    std::atomic_ref<int> divide(w->divide);  // read by the sample reader
+    if (divide.load() <= 1) divide.store(2);
   } else if (startsWith(remoteStatus, "VORNFD")) {
     const int v = divideValue(remoteStatus + 6);
-    if (v >= 0) w->divide = v;
+    if (v >= 0) std::atomic_ref<int>(w->divide).store(v);
   } else if (startsWith(remoteStatus, "VORNRB")) {
     kzRunCommand("reboot");
   }

@@ -30,6 +30,9 @@ int putStringBox(const int *fonts, int nFonts, int x0, int x1, int y, int maxLin
                  const char *text, int red, int green, int blue, FbScreen *fb);
 // Inked glyph pixels dropped so far because they fell outside the screen.
 unsigned long TextClippedPixels();
+// The glyph cache on (the default) or off, emptied either way; tests draw
+// both ways and compare the pixels.
+void TextGlyphCache(bool on);
 int utf8_get_next_char(const unsigned char *text, size_t length, size_t *position, int *valid,
                        unsigned int *codepoint);
 // Acts on one short remote display command ("VORNBANK", "VORNFT01",

@@ -44,7 +44,7 @@ void linkTimeout(works *w, int where) {
 // Spectrum message: rotated to its start bin and forwarded (854 points
 // for the 1024 bytes the transceiver sends).
 void forwardSpectrum(works *w, const uint8_t *body, int length) {
-  if (w->setup->EnableFFT2 != '0') return;
+  if (std::atomic_ref<char>(w->setup->EnableFFT2).load() != '0') return;
   SerParameters p;
   getParameters(&p, w);
   uint8_t out[1024];

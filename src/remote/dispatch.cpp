@@ -23,6 +23,7 @@
 // reassembly buffer, once per connection at its first chunk.
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -103,6 +104,10 @@ static void stopCatRemote(WsConn *c) { notInBuild(c, ONCE_CAT_STOP, "CAT stop", 
 
 // Writes `n` forwarded bytes to a port: 1 written, 0 no port (dropped,
 // logged once), -1 the write failed (errno set).
+// The transceiver port's descriptor: the link thread opens and closes it
+// while these threads read it.
+static int serPortFd(works *w) { return std::atomic_ref<int>(w->serFD).load(); }
+
 static int forward(WsConn *c, int fd, const uint8_t *data, int n, const char *port,
                    uint32_t bit) {
   if (fd <= 0) {
@@ -261,14 +266,14 @@ static int srvStatus(WsConn *c, const uint8_t *data, int n) {
 }
 static int srvRaw(WsConn *c, const uint8_t *data, int n) {
   eik("SC");
-  if (forward(c, c->w->serFD, data, n, "transceiver", ONCE_NO_SER) >= 0) return 0;
+  if (forward(c, serPortFd(c->w), data, n, "transceiver", ONCE_NO_SER) >= 0) return 0;
   kzLog(KZ_LOG_INFO, "TCP read Error 7a %d", errno);
   return -1;
 }
 static int srvParams(WsConn *c, const uint8_t *data, int n) {
   kzTrace("S BUFFER WEB SERVER : %s\n", reinterpret_cast<const char *>(data - 2));
   eik("PA");
-  if (forward(c, c->w->serFD, data, n, "transceiver", ONCE_NO_SER) >= 0) return 0;
+  if (forward(c, serPortFd(c->w), data, n, "transceiver", ONCE_NO_SER) >= 0) return 0;
   kzLog(KZ_LOG_INFO, "TCP read Error 8a %d", errno);
   return -1;
 }
