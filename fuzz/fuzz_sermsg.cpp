@@ -19,38 +19,15 @@
 #include "platform/serial.h"
 #include "radio/serlink.h"
 #include "radio/serparams.h"
+#include "mem_port.h"
 
-namespace {
-
-const uint8_t *gData;
-size_t gSize, gPos;
-works *gW;
-
-int memAvail(int) {
-  if (gPos >= gSize) {
-    gW->setup->enaser = '0';
-    return 0;
-  }
-  return int(gSize - gPos);
-}
-ssize_t memRead(int, void *buf, size_t len) {
-  const size_t n = len < gSize - gPos ? len : gSize - gPos;
-  memcpy(buf, gData + gPos, n);
-  gPos += n;
-  return ssize_t(n);
-}
-ssize_t memWrite(int, const void *, size_t len) { return ssize_t(len); }
-
-const KzSerialBackend kMem = {nullptr, nullptr, memAvail, memRead, memWrite, nullptr, nullptr};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool once = [] {
     kzClockUse(&kzClockFake);  // the 1 ms polls cost nothing here
     kzTraceQuiet(true);
     kzLogQuiet(true);
-    kzSerialUse(&kMem);
+    kzSerialUse(&memport::kBackend);
     return true;
   }();
   (void)once;
@@ -68,12 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   w->serParams = &par;
   w->autoTuneMode = uint8_t(data[0] & 0x24);
   w->txKeyFlags = uint8_t(data[0] & 0x33);
-  gW = w.get();
-  gData = data + 1;
-  gSize = size - 1;
-  gPos = 0;
+  memport::reset(data + 1, size - 1, &rec.enaser);
   SerialRx rx;
-  while (gPos < gSize && rec.enaser == '1') serialPoll(w.get(), rx);
-  if (gPos > gSize) std::abort();
+  while (memport::gPos < memport::gSize && rec.enaser == '1') serialPoll(w.get(), rx);
+  if (memport::gPos > memport::gSize) std::abort();
   return 0;
 }

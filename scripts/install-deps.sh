@@ -6,7 +6,8 @@ pkgs=(build-essential cmake ninja-build pkg-config git
       googletest libgtest-dev clang libclang-rt-14-dev
       libpng-dev libfreetype-dev libusb-1.0-0-dev libasound2-dev libopus-dev sox espeak-ng
       libssl-dev libglib2.0-dev libsdl2-dev fonts-dejavu-core fonts-dejavu-extra fonts-paratype
-      python3-websockets nodejs node-ws libfftw3-dev)
+      python3-websockets nodejs node-ws libfftw3-dev
+      libjpeg-turbo-progs libjpeg62-turbo-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

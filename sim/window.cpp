@@ -33,6 +33,7 @@
 #include "sim/bands.h"
 #include "sim/amp_sim.h"
 #include "sim/gpio_sim.h"
+#include "sim/ft817_sim.h"
 #include "sim/xcvr_sim.h"
 
 // ===========================================================================
@@ -78,7 +79,7 @@ const SimControlInfo kControlInfo[SIMC_ACTIONS - 1] = {
     {SIMC_TRIP, "trip", "P", "trip the amplifier's protection now"},
     {SIMC_SILENT, "silent", "M", "silence the amplifier's serial link / let it answer again"},
     {SIMC_RESTART, "restart", "R", "restart the amplifier's micro-controller"},
-    {SIMC_MODE, "mode", "O", "simulated transceiver: next mode (LSB, USB, AM, FM, CW, DIG, CW-R)"},
+    {SIMC_MODE, "mode", "O", "simulated transceiver or FT-817: next mode"},
     {SIMC_VFO, "vfo", "V", "simulated transceiver: VFO A / VFO B"},
 };
 
@@ -88,7 +89,12 @@ std::mutex gControlsMut;
 
 void applyDrive(const SimControls *c) {
   if (c->amp && c->xcvr == nullptr) simAmpSetDrive(c->amp, c->carrier ? c->driveW : 0.0, c->freqHz);
+  if (c->ft817) ft817SimSetVfo(c->ft817, c->freqHz);  // the radio driving the carrier
 }
+
+// The FT-817's mode bytes in the order the mode control steps them: LSB,
+// USB, CW, CW-R, AM, FM, DIG, PKT.
+const uint8_t kFt817Modes[] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x08, 0x0A, 0x0C};
 
 // The next listed drive power below or above `w` (a --drive value need not
 // be one of them); `w` itself at the ends.
@@ -173,6 +179,14 @@ void simControlsAttachXcvr(SimControls *c, XcvrSim *x) {
   xcvrSimSetTransmit(x, c->carrier);
 }
 
+void simControlsAttachFt817(SimControls *c, Ft817Sim *f) {
+  std::lock_guard<std::mutex> lk(gControlsMut);
+  c->ft817 = f;
+  if (f == nullptr) return;
+  ft817SimSetVfo(f, c->freqHz);
+  ft817SimSetMode(f, uint8_t(c->ft817Mode));
+}
+
 SimControls simControlsCopy(const SimControls *c) {
   std::lock_guard<std::mutex> lk(gControlsMut);
   SimControls copy = *c;
@@ -216,6 +230,13 @@ int simControlsAct(SimControls *c, int action) {
   if (c->xcvr) {
     int r = xcvrAct(c, action);
     if (r >= 0) return r;
+  }
+  if (action == SIMC_MODE && c->ft817) {
+    int i = 0;
+    while (i < int(sizeof kFt817Modes) && kFt817Modes[i] != c->ft817Mode) i++;
+    c->ft817Mode = kFt817Modes[(i + 1) % int(sizeof kFt817Modes)];
+    ft817SimSetMode(c->ft817, uint8_t(c->ft817Mode));
+    return 1;
   }
   if (c->amp == nullptr) return 0;
   switch (action) {

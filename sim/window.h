@@ -26,6 +26,7 @@
 
 struct SimAmp;
 struct XcvrSim;
+struct Ft817Sim;
 
 // ---- simulator controls ------------------------------------------------------
 
@@ -46,7 +47,7 @@ enum SimControlAction {
   SIMC_TRIP,        // protection trip now
   SIMC_SILENT,      // link silence on / off
   SIMC_RESTART,     // micro-controller restart
-  SIMC_MODE,        // transceiver: next mode
+  SIMC_MODE,        // transceiver or FT-817: next mode
   SIMC_VFO,         // transceiver: VFO A / B
   SIMC_ACTIONS
 };
@@ -88,6 +89,8 @@ struct SimControls {
   bool silent = false;
   int trips = 0, restarts = 0;
   XcvrSim *xcvr = nullptr;  // the simulated transceiver, or null
+  Ft817Sim *ft817 = nullptr;  // the simulated FT-817, or null
+  int ft817Mode = 1;          // its mode byte
   // The transceiver's mode and VFO (0 A, 1 B): filled in by simControlsCopy,
   // with carrier, driveW and freqHz taken from the transceiver.
   int xcvrMode = 0, xcvrVfo = 0;
@@ -103,6 +106,10 @@ void simControlsInit(SimControls *c, SimAmp *amp, double driveW, uint32_t freqHz
 // caller's to set (to the amplifier's drive); the controls no longer drive
 // the amplifier themselves.
 void simControlsAttachXcvr(SimControls *c, XcvrSim *x);
+// Ties a simulated FT-817's VFO to the carrier's frequency (its band and
+// frequency controls then tune the FT-817 too; the carrier stays the
+// amplifier's drive), and the mode control to its mode byte.
+void simControlsAttachFt817(SimControls *c, Ft817Sim *f);
 // Acts on one control; returns 1 when something changed (0 for an outside
 // amplifier or a step that has nowhere to go). The window and a script may
 // act from different threads: every action takes the controls' lock.

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "amplifier/errors.h"
-#include "core/threads.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "core/works.h"

@@ -279,9 +279,12 @@ TEST_F(KeysTest, LinkFailureRetryAndCancel) {
   EXPECT_TRUE(w->linkError.load() == -1 && rec.enaser == '0');
   rec.enaCatSer = '1';  // FT-817 CAT serial link: the same, that link only
   rec.EnableCAT = '1';
+  snprintf(rec.CatSerialPort, sizeof rec.CatSerialPort, "/nonexistent");
   w->linkError = 2;
   press(5);
-  EXPECT_EQ(w->linkError.load(), -1);
+  JoinAllThreads();
+  EXPECT_EQ(w->linkError.load(), 2);
+  EXPECT_STREQ(w->linkErrorText, "CAT: Unable to open device /nonexistent");
   w->linkError = 2;
   press(6);
   EXPECT_TRUE(w->linkError.load() == -1 && rec.enaCatSer == '0' && rec.EnableCAT == '1');

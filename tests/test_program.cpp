@@ -36,6 +36,7 @@
 #include "platform/gpio.h"
 #include "platform/paths.h"
 #include "sim/amp_sim.h"
+#include "sim/ft817_sim.h"
 #include "sim/xcvr_sim.h"
 #include "sim/gpio_sim.h"
 #include "sim/window.h"
@@ -508,6 +509,20 @@ TEST(SimControls, CarrierControlsSteerAnAttachedTransceiver) {
   simControlsAct(&c, SIMC_CARRIER);
   EXPECT_TRUE(kzWaitFor([&] { return simAmpState(amp).inW == 0.0; }, 5000));
   xcvrSimStop(x);
+  // An FT-817 follows the carrier's frequency; the mode control steps its
+  // mode byte.
+  Ft817Sim *f = ft817SimStart(7100000, 0);
+  ASSERT_NE(f, nullptr);
+  SimControls c2;
+  simControlsInit(&c2, amp, 2.5, 14200000);
+  simControlsAttachFt817(&c2, f);
+  EXPECT_EQ(ft817SimVfo(f), 14200000u);
+  simControlsAct(&c2, SIMC_BAND_UP);
+  EXPECT_EQ(ft817SimVfo(f), simControlsCopy(&c2).freqHz);
+  EXPECT_EQ(simAmpState(amp).freqCounter, ft817SimVfo(f));
+  EXPECT_EQ(simControlsAct(&c2, SIMC_MODE), 1);
+  EXPECT_EQ(simControlsCopy(&c2).ft817Mode, 2);
+  ft817SimStop(f);
   simAmpStop(amp);
 }
 
@@ -710,4 +725,22 @@ TEST(ScriptedPress, IsHeldUntilTheButtonThreadTookItAndNeverBecomesALongPress) {
   kzClockUse(&kzClockReal);
   TIME_LONG_PRESS = savedLongPress;
   simGpioReset();
+}
+
+// The bank table's interface key steps Generic, PLMKAV (a silent line on
+// SerPort) and FT-817; from then on the supervisor follows the simulated
+// FT-817's VFO to the band's filter and thresholds.
+TEST(Program, Ft817InterfaceFollowsTheSimulatedFt817) {
+  KzTempRoot tmp("kz_ft817");
+  ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt", "EnableKeyb: 0\nWebSocket: 0\n"), 0);
+  std::string out, err;
+  ASSERT_EQ(runSimulatorLine({"--headless", "--quiet", "--root", tmp.dir, "--seconds", "12",
+                              "--ft817", "builtin", "--xcvr", "absent", "--freq", "7100000",
+                              "--keys", "8:1:long,9:2,9.5:2,10:1"},
+                             out, err),
+            0)
+      << err;
+  EXPECT_NE(err.find("---------------- OK works->catSerFD="), std::string::npos) << err;
+  EXPECT_NE(err.find("Soglia TS (freq 7100000)"), std::string::npos) << err;
+  EXPECT_NE(err.find("SET FILTER: 3!!"), std::string::npos) << err;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/notice.h"
+#include "core/threads.h"
 #include "platform/files.h"
 #include "support.h"
 #include "tuner/tunemem.h"
@@ -174,6 +175,7 @@ TEST(TuneMem, InsertDeleteAndWholeBank) {
   EXPECT_TRUE(same(w->tuneTab[0][3130], tune(2, 3, 4)) && w->tuneTab[2][2120].valid == 0);
   EXPECT_EQ(rec.enaCatSer, '1');
   EXPECT_EQ(kzTakeQueued(w.get()), std::vector<int>{35});
+  JoinAllThreads();  // the FT-817 link started by the switch (no port here: it ends)
 }
 
 // A tune file that exists but cannot be read (a directory here, which holds

@@ -220,6 +220,17 @@ TEST(WsDispatch, ServerActsOnlyAfterThePassword) {
   runStream(w, false, dialectText("velocirapid0") + shortBin("ST", "VORNRB"));
   EXPECT_EQ(log.count("required >velocirapido< differ from >velocirapid0<"), 1);
   EXPECT_EQ(reboots(), 1);
+  // A failed CAT forward also stops the network CAT link: port closed,
+  // EnableCAT '0', error 20, a restart asked for; the connection ends.
+  u.rec.EnableCAT = '1';
+  w->errorsMuted = 0;  // as once the amplifier has reported
+  w->catFD = open("/dev/null", O_RDONLY);
+  runStream(w, false, dialectText("velocirapido") + shortBin("CA", "FA;") + shortBin("ST", "VORNRB"));
+  EXPECT_EQ(log.countContaining("TCP read Error 7a"), 1);
+  EXPECT_EQ(w->catFD, 0);
+  EXPECT_EQ(u.rec.EnableCAT, '0');
+  EXPECT_TRUE(w->remoteRestart.load() == 1 && ExistError(w, 20));
+  EXPECT_EQ(reboots(), 1);
   close(w->serFD);
   close(pipeFd[0]);
   close(pipeFd[1]);

@@ -2,7 +2,9 @@
 // a unit that serves the link (setup WebSocket: 1), opens the WebSocket
 // with the protocol "chat", gives the password, prints every status the
 // unit sends as one readable line and can send the unit a command ("ST"
-// message, e.g. VORNBANK for the next bank).
+// message, e.g. VORNBANK for the next bank). It can also put a picture on
+// the unit's screen: a PNG (sent as raw screen pixels) or a JPEG file
+// (sent as it is) in one chunked "FB" message.
 //
 // It is written from the wire format alone (RFC 6455 handshake, the unit's
 // frame forms and the status text of tools/remote_status.h) and uses none
@@ -21,6 +23,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/evp.h>
+#include <png.h>
 #include <openssl/sha.h>
 #include <poll.h>
 #include <signal.h>
@@ -33,6 +36,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -334,6 +339,84 @@ std::string shown(const std::string &s, size_t from) {
   return out;
 }
 
+// A final frame with the mask bit set and the two-byte length form, as a
+// client sends a chunk: 0x82, 0x80 | 126, the length, four key bytes, the
+// payload XORed with them.
+bool sendMaskedExt(Conn &c, const std::string &payload) {
+  std::random_device rd;
+  uint8_t key[4];
+  for (uint8_t &k : key) k = static_cast<uint8_t>(rd());
+  std::string f{char(0x82), char(0x80 | 126), char(payload.size() >> 8), char(payload.size() & 0xff)};
+  f.append(reinterpret_cast<char *>(key), 4);
+  for (size_t i = 0; i < payload.size(); i++) f += char(uint8_t(payload[i]) ^ key[i % 4]);
+  return writeAll(c, f.data(), f.size());
+}
+
+// One "FB" message: chunks of the total length (4 bytes), the offset (4)
+// and 512 data bytes (the last one padded with zeros).
+bool sendScreenFrame(Conn &c, const std::string &data) {
+  const uint32_t total = uint32_t(data.size());
+  for (uint32_t off = 0; off < total; off += 512) {
+    std::string p = "FB";
+    for (uint32_t v : {total, off})
+      for (int s = 24; s >= 0; s -= 8) p += char((v >> s) & 0xff);
+    std::string chunk = data.substr(off, 512);
+    chunk.resize(512, '\0');
+    if (!sendMaskedExt(c, p + chunk)) return false;
+  }
+  return true;
+}
+
+// The bytes of a picture file as the unit takes them: a JPEG as it is (one
+// byte longer when its size happens to be a whole screen, which the unit
+// would take as raw pixels); a PNG as raw screen memory of xres x yres
+// pixels of blue, green, red, 0, the picture centred on black and clipped
+// when larger. Empty with `why` set when the file is neither.
+std::string pictureBytes(const char *path, int xres, int yres, std::string &why) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    why = std::string("cannot read ") + path;
+    return "";
+  }
+  std::string file((std::istreambuf_iterator<char>(f)), {});
+  const size_t screenBytes = size_t(xres) * yres * 4;
+  if (file.size() >= 2 && uint8_t(file[0]) == 0xFF && uint8_t(file[1]) == 0xD8) {
+    if (file.size() > 2 * 1024 * 1024) {
+      why = "a JPEG file of more than 2 MiB (the unit's receive buffer)";
+      return "";
+    }
+    if (file.size() == screenBytes) file += '\0';
+    return file;
+  }
+  png_image img{};
+  img.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&img, file.data(), file.size())) {
+    why = std::string(path) + ": neither a JPEG nor a PNG file";
+    return "";
+  }
+  img.format = PNG_FORMAT_BGRA;
+  std::vector<uint8_t> px(PNG_IMAGE_SIZE(img));
+  if (!png_image_finish_read(&img, nullptr, px.data(), 0, nullptr)) {
+    why = std::string(path) + ": " + img.message;
+    return "";
+  }
+  std::string out(screenBytes, '\0');
+  const int pw = int(img.width), ph = int(img.height);
+  const int ox = (xres - pw) / 2, oy = (yres - ph) / 2;
+  for (int y = 0; y < yres; y++) {
+    const int sy = y - oy;
+    if (sy < 0 || sy >= ph) continue;
+    for (int x = 0; x < xres; x++) {
+      const int sx = x - ox;
+      if (sx < 0 || sx >= pw) continue;
+      const uint8_t *s = &px[(size_t(sy) * pw + sx) * 4];
+      char *d = &out[(size_t(y) * xres + x) * 4];
+      d[0] = char(s[0]), d[1] = char(s[1]), d[2] = char(s[2]), d[3] = 0;
+    }
+  }
+  return out;
+}
+
 // ===========================================================================
 // 4 the command line and main
 // ===========================================================================
@@ -353,6 +436,12 @@ void usage(FILE *out) {
           "                 repeatable, sent in order\n"
           "  --count N      stop after N status lines (default: until Ctrl-C or the end\n"
           "                 of the connection)\n"
+          "  --frame FILE   after the password, show FILE on the unit's screen (an \"FB\"\n"
+          "                 message): a PNG goes as raw screen pixels, centred on black\n"
+          "                 (clipped when larger than the screen); a JPEG goes as it\n"
+          "                 is and the unit decodes and centres it. Without --count\n"
+          "                 kz-remote then ends\n"
+          "  --screen WxH   the unit's screen for --frame (default 800x480)\n"
           "  --help         this help\n\n"
           "Exit status: 0 when it received what it was asked for (N status lines, or\n"
           "Ctrl-C without --count), 1 when the handshake fails or the connection ends\n"
@@ -373,6 +462,8 @@ int main(int argc, char **argv) {
   std::string password = "velocirapido";
   std::vector<std::string> sends;
   long count = 0;
+  const char *frameFile = nullptr;
+  int xres = 800, yres = 480;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -380,6 +471,16 @@ int main(int argc, char **argv) {
       return 0;
     }
     bool hasValue = i + 1 < argc;
+    if (a == "--frame" || a == "--screen") {
+      if (!hasValue) return badLine((a + " needs a value").c_str());
+      if (a == "--frame") {
+        frameFile = argv[++i];
+      } else if (sscanf(argv[++i], "%dx%d", &xres, &yres) != 2 || xres < 1 || yres < 1 ||
+                 xres > 4096 || yres > 4096) {
+        return badLine("--screen: WIDTHxHEIGHT, e.g. 800x480");
+      }
+      continue;
+    }
     if (a == "--password" || a == "--send" || a == "--count") {
       if (!hasValue) return badLine((a + " needs a value").c_str());
       std::string v = argv[++i];
@@ -410,6 +511,16 @@ int main(int argc, char **argv) {
   long p = strtol(port, &end, 10);
   if (*port == '\0' || *end != '\0' || p < 1 || p > 65535) return badLine("PORT: 1 to 65535");
 
+  std::string picture;
+  if (frameFile != nullptr) {
+    std::string why;
+    picture = pictureBytes(frameFile, xres, yres, why);
+    if (picture.empty()) {
+      fprintf(stderr, "kz-remote: %s\n", why.c_str());
+      return 1;
+    }
+  }
+
   struct sigaction sa{};
   sa.sa_handler = onSignal;  // no SA_RESTART: a wait ends at once
   sigaction(SIGINT, &sa, nullptr);
@@ -429,13 +540,23 @@ int main(int argc, char **argv) {
   // the connection without a word.
   bool ok = sendMasked(c, 0x81, password);
   for (size_t i = 0; ok && i < sends.size(); i++) ok = sendMasked(c, 0x82, "ST" + sends[i]);
+  if (ok && !picture.empty()) ok = sendScreenFrame(c, picture);
   if (!ok) {
     fprintf(stderr, "kz-remote: %s\n", c.why.c_str());
     close(c.fd);
     return 1;
   }
-  fprintf(stderr, "kz-remote: connected to %s port %s, password given%s\n", host, port,
-          sends.empty() ? "" : ", commands sent");
+  fprintf(stderr, "kz-remote: connected to %s port %s, password given%s%s\n", host, port,
+          sends.empty() ? "" : ", commands sent",
+          picture.empty() ? "" : (", picture sent (" + std::to_string(picture.size()) + " bytes)").c_str());
+  if (!picture.empty() && count == 0) {
+    // Let the unit read the whole message before the connection ends.
+    shutdown(c.fd, SHUT_WR);
+    const int64_t until = nowMs() + 2000;
+    while (nowMs() < until && c.in.size() < (1u << 20) && fill(c, until)) c.in.clear();
+    close(c.fd);
+    return 0;
+  }
 
   long statuses = 0, frames = 0;
   Frame f;

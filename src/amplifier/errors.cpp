@@ -313,8 +313,8 @@ void GestErroreRemote(works *w) {
     std::atomic_ref<char>(s->EnableRead).store('1');
     StartThreadAudioRead(w);
   }
-  if (s->EnableCAT == '0') {
-    s->EnableCAT = '1';
+  if (std::atomic_ref<char>(s->EnableCAT).load() == '0') {
+    std::atomic_ref<char>(s->EnableCAT).store('1');  // the CAT thread's run flag
     StartThreadCAT(w);
   }
   if (s->EnableFFT == '0') {

@@ -51,6 +51,7 @@
 #include <algorithm>
 
 #include "app/sim_audio.h"
+#include "app/sim_cat.h"
 #include "app/sim_options.h"
 #include "core/kavmain.h"
 #include "core/setup.h"
@@ -87,6 +88,7 @@ struct SimRun {
   SimAmp *amp = nullptr;
   XcvrSim *xcvr = nullptr;  // --xcvr builtin
   SimPty deadLine;          // --xcvr absent
+  SimCatPeers cat;  // --ft817, --catport
   std::thread status;
   SimControls controls;
   // The unit's record and its screen, for the window: set when works
@@ -449,8 +451,10 @@ int main(int argc, char **argv) {
     return 1;
   }
   simWriteUnitFiles(kzRoot().empty() ? std::string() : kzRoot());
+  if (simCatAttach(run.opt, run.cat) != 0) return 1;
   if (!run.opt.setup.empty() && applySetupKeys(run.opt) != 0) {
     fprintf(stderr, "kavzil-sim: cannot write the --setup keys into the setup file\n");
+    simCatDetach(run.cat);
     return 1;
   }
   // Sound always goes to the simulator's own plugin devices, never to the
@@ -533,6 +537,7 @@ int main(int argc, char **argv) {
   // (on the transceiver, when there is one).
   simControlsInit(&run.controls, run.amp, run.opt.driveW, run.opt.freqHz);
   if (run.xcvr) simControlsAttachXcvr(&run.controls, run.xcvr);
+  if (run.cat.ft817) simControlsAttachFt817(&run.controls, run.cat.ft817);
 
   // The window, unless --headless or there is no display to open it on.
   SimWindow *win = nullptr;
@@ -601,6 +606,7 @@ int main(int argc, char **argv) {
   if (run.xcvr) xcvrSimStop(run.xcvr);  // before the amplifier its carrier drives
   simPtyClose(&run.deadLine);
   if (run.amp) simAmpStop(run.amp);
+  simCatDetach(run.cat);
   simAudioStop(audio);
   return rc;
 }

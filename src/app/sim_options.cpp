@@ -249,6 +249,25 @@ const OptionSpec kOptions[] = {
        o.absentXcvr = strcmp(v, "absent") == 0;
        return "";
      }},
+    {"--ft817", "builtin|external",
+     "builtin: start a simulated FT-817 on a PTY (its VFO on --freq) and write its slave "
+     "path into CatSerialPort; external (default): keep CatSerialPort of the setup file",
+     "builtin or external",
+     [](SimOptions &o, const char *v) -> std::string {
+       if (strcmp(v, "builtin") != 0 && strcmp(v, "external") != 0) return "unknown FT-817";
+       o.builtinFt817 = strcmp(v, "builtin") == 0;
+       return "";
+     }},
+    {"--catport", "builtin|external",
+     "builtin: start the simulated CAT port of the KAV transceiver on a PTY, linked as "
+     "DIR/dev/VORNCAT0 (answers DT; FA; IF; ...); external (default): DIR/dev/VORNCAT* as "
+     "they stand",
+     "builtin or external",
+     [](SimOptions &o, const char *v) -> std::string {
+       if (strcmp(v, "builtin") != 0 && strcmp(v, "external") != 0) return "unknown CAT port";
+       o.builtinCatPort = strcmp(v, "builtin") == 0;
+       return "";
+     }},
     {"--seconds", "N",
      "stop N seconds after the start (the start-up takes about 7 s), and never before the "
      "script is done, through the normal shutdown; exit status 0",
@@ -434,6 +453,9 @@ int checkLine(SimOptions &o) {
     if (key == "SerPort" && (o.builtinXcvr || o.absentXcvr))
       return bad("--setup", key + "=" + value,
                  "the simulator's PTY goes into SerPort (--xcvr external keeps it)");
+    if (key == "CatSerialPort" && o.builtinFt817)
+      return bad("--setup", key + "=" + value,
+                 "the built-in FT-817's PTY goes into CatSerialPort (--ft817 external keeps it)");
   }
   for (const SimStep &s : o.script) {
     const char *opt = s.action || s.service ? "--script" : "--keys";
@@ -443,7 +465,10 @@ int checkLine(SimOptions &o) {
       return bad(opt, s.text, stop);
     }
     const bool xcvrAction = s.action == SIMC_MODE || s.action == SIMC_VFO;
-    if (xcvrAction && !o.builtinXcvr)
+    if (s.action == SIMC_MODE && !o.builtinXcvr && !o.builtinFt817)
+      return bad(opt, s.text,
+                 "the control steers the built-in transceiver or FT-817 only (--xcvr or --ft817 builtin)");
+    if (s.action == SIMC_VFO && !o.builtinXcvr)
       return bad(opt, s.text, "the control steers the built-in transceiver only (--xcvr builtin)");
     if (s.action && !xcvrAction && !o.builtinAmp)
       return bad(opt, s.text, "the controls steer the built-in amplifier only (--amp builtin)");

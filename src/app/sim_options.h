@@ -32,6 +32,8 @@ struct SimOptions {
   bool builtinAmp = true;
   bool builtinXcvr = false;  // --xcvr builtin: the simulated transceiver on SerPort
   bool absentXcvr = false;   // --xcvr absent: SerPort a PTY nobody answers on
+  bool builtinFt817 = false;    // --ft817 builtin
+  bool builtinCatPort = false;  // --catport builtin
   bool quiet = false;
   double seconds = 0;  // 0: until Ctrl-C or the window is closed
   double driveW = 0;   // 0: carrier off

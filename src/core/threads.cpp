@@ -2,10 +2,7 @@
 //
 // Each start operation tests the setup byte of its thread, creates the
 // thread with works as its only argument and keeps the handle in its table
-// slot. The links whose modules are not part of this build (CAT links,
-// sample reader)
-// keep their start conditions and start messages and log that the link is
-// not available.
+// slot.
 #include "core/threads.h"
 
 #include <pthread.h>
@@ -22,6 +19,8 @@
 #include "panel/buttons.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/cat.h"
+#include "radio/catserial.h"
 #include "radio/kavread.h"
 #include "radio/serlink.h"
 #include "remote/audio.h"
@@ -50,11 +49,6 @@ void StartThreadNamed(KzThread &slot, const char *name, void (*fn)(works *), wor
   slot.th = std::thread(fn, w);
   kzNameThread(slot.th, name);
   slot.started = true;
-}
-
-static void notInThisBuild(const char *name) {
-  kzLog(KZ_LOG_INFO, "%s: link not available in this build", name);
-  kzTrace("%s: link not available in this build\n", name);
 }
 
 void StartThreadGPIO(works *w) {
@@ -94,14 +88,18 @@ void StartThreadKAV(works *w) {
 }
 
 void StartThreadCAT(works *w) {
-  if (w->setup->EnableCAT != '1') return;
+  if (std::atomic_ref<char>(w->setup->EnableCAT).load() != '1') return;
+  // A network CAT thread still running carries on with its byte set again.
+  if (!CatClaim()) return;
   kzTrace("Cat.c start\n");
-  notInThisBuild("Cat");
+  StartThreadNamed(thrCat, "Cat", Cat, w);
 }
 
 void StartThreadCATserial(works *w) {
-  if (w->setup->enaCatSer != '1') return;
-  notInThisBuild("CatSerial");
+  if (std::atomic_ref<char>(w->setup->enaCatSer).load() != '1') return;
+  // The mode switch and the start-up both start it: one thread at a time.
+  if (!CatSerialClaim()) return;
+  StartThreadNamed(thrCatSer, "CatSerial", CatSerial, w);
 }
 
 void StartThreadAudioRead(works *w) {

@@ -326,6 +326,7 @@ struct works {
   uint8_t peakStarted;                 // the first cycle only stores the value
   //    transceiver side (filled by the radio links when they are built)
   std::atomic<uint32_t> catFreq;  // FT-817 frequency, Hz
+  std::atomic<uint8_t> catMode;   // FT-817 mode byte of the last reply
   std::atomic<int> rxDelay;       // cycles before a transmit may start a tune
   SerParameters *serParams;       // the one parameter record
   std::mutex serMut;              // guards serParams and the spectrum trace

@@ -31,6 +31,7 @@
 #include <mutex>
 
 #include "core/works.h"
+#include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/fbdev.h"
 #include "platform/log.h"
@@ -166,7 +167,20 @@ static std::mutex gShowMut;
 void fbRealize(FbScreen *fb) {
   if (fb == nullptr || fb->screenMem == nullptr || fb->drawBuf == nullptr) return;
   std::lock_guard<std::mutex> lk(gShowMut);
+  if (fb->frameUntilMs != 0) {
+    if (kzNowMs() < fb->frameUntilMs) return;  // a received frame is on show
+    fb->frameUntilMs = 0;
+  }
   memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
+}
+
+int kzFbFrameHoldMs = 3000;
+
+void fbShowFrame(FbScreen *fb, const uint8_t *pixels) {
+  if (fb == nullptr || fb->screenMem == nullptr || pixels == nullptr) return;
+  std::lock_guard<std::mutex> lk(gShowMut);
+  memcpy(fb->screenMem, pixels, size_t(fb->memSize));
+  fb->frameUntilMs = kzNowMs() + (kzFbFrameHoldMs > 0 ? kzFbFrameHoldMs : 1);
 }
 
 void fbReadScreen(const FbScreen *fb, uint8_t *dst) {

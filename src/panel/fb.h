@@ -19,6 +19,10 @@ struct FbScreen {
   uint8_t *screenMem;  // the device memory (or the simulated screen)
   uint8_t *drawBuf;
   uint8_t *backBuf;
+  // A received screen frame holds the display until this time (clock seam,
+  // ms; 0 none): fbRealize leaves the screen alone until then. Read and
+  // written under the show lock.
+  int64_t frameUntilMs;
 };
 
 // Opens the display through the current display backend (platform/fbdev.h):
@@ -30,6 +34,12 @@ FbScreen *fbInit();
 // of the process. Null is accepted.
 void fbFree(FbScreen *fb);
 void fbRealize(FbScreen *fb);
+// Shows memSize bytes of `pixels` (the display's own pixel layout) at once
+// and holds them on the display for kzFbFrameHoldMs: the pictures that the
+// other unit sends (remote/screen.h). The supervisor's redraws go on in the
+// drawing buffer and reach the screen again when the hold ends.
+void fbShowFrame(FbScreen *fb, const uint8_t *pixels);
+extern int kzFbFrameHoldMs;
 // Copies the screen memory (what is shown, memSize bytes) into dst, never
 // in the middle of fbRealize: how the simulator takes its pictures of the
 // screen while the program shows frames.

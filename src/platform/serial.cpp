@@ -1,7 +1,10 @@
 // Serial ports through termios; see serial.h.
 #include "platform/serial.h"
 
+#include "platform/clock.h"
+
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -53,11 +56,36 @@ const KzSerialBackend *kzSerialCurrent() { return gSerial.load(); }
 int kzSerialConfigure(int fd, speed_t speed, int vmin, int vtime) {
   return gSerial.load()->configure(fd, speed, vmin, vtime);
 }
+int kzSerialConfigureTwoStop(int fd, speed_t speed, int vmin, int vtime) {
+  if (kzSerialConfigure(fd, speed, vmin, vtime) != 0) return -1;
+  if (!isatty(fd)) return 0;
+  termios tio;
+  if (tcgetattr(fd, &tio) != 0) return -1;
+  tio.c_cflag |= CSTOPB;
+  return tcsetattr(fd, TCSANOW, &tio) == 0 ? 0 : -1;
+}
 int kzSerialOpen(const char *path) { return gSerial.load()->open(path); }
 int kzSerialAvail(int fd) { return gSerial.load()->avail(fd); }
 ssize_t kzSerialRead(int fd, void *buf, size_t len) { return gSerial.load()->read(fd, buf, len); }
 ssize_t kzSerialWrite(int fd, const void *buf, size_t len) {
   return gSerial.load()->write(fd, buf, len);
 }
+int kzSerialWriteAll(int fd, const void *data, int len) {
+  const auto *p = static_cast<const unsigned char *>(data);
+  int done = 0;
+  while (done < len) {
+    const ssize_t r = kzSerialWrite(fd, p + done, size_t(len - done));
+    if (r > 0) {
+      done += int(r);
+    } else if (r < 0 && errno == EAGAIN) {
+      kzSleepMs(1);
+    } else if (r == 0 || errno != EINTR) {
+      if (r == 0) errno = EIO;
+      return -1;
+    }
+  }
+  return 0;
+}
+
 void kzSerialClose(int fd) { gSerial.load()->close(fd); }
 int kzSerialFlushInput(int fd) { return gSerial.load()->flushInput(fd); }

@@ -28,11 +28,21 @@ const KzSerialBackend *kzSerialCurrent();
 // Returns 0, or -1 when tcsetattr fails.
 int kzSerialConfigure(int fd, speed_t speed, int vmin, int vtime);
 
+// The same with two stop bits (CSTOPB), for the FT-817 CAT port. The stop
+// bits are set on a terminal only: a test backend's descriptor that is no
+// terminal keeps what its configure gave. Returns 0 or -1.
+int kzSerialConfigureTwoStop(int fd, speed_t speed, int vmin, int vtime);
+
 // open(path, O_RDWR | O_NOCTTY); -1 on failure.
 int kzSerialOpen(const char *path);
 
 // Bytes waiting to be read (FIONREAD); -1 on failure.
 int kzSerialAvail(int fd);
+
+// Writes all `len` bytes: short writes and interrupted writes are
+// retried, a full line (EAGAIN) is waited on 1 ms at a time. Returns 0, or
+// -1 with errno set (EIO for a write that took nothing).
+int kzSerialWriteAll(int fd, const void *data, int len);
 
 // One read() / one write() call, as the driver gives them.
 ssize_t kzSerialRead(int fd, void *buf, size_t len);

@@ -94,20 +94,9 @@ bool SerialRunning() { return gAlive.load(); }
 bool SerialClaim() { return !gAlive.exchange(true); }
 
 int writeSerialPort(int fd, const void *data, int len) {
-  const auto *p = static_cast<const uint8_t *>(data);
-  int done = 0;
-  while (done < len) {
-    const ssize_t r = kzSerialWrite(fd, p + done, size_t(len - done));
-    if (r > 0) {
-      done += int(r);
-    } else if (r < 0 && errno != EINTR && errno != EAGAIN) {
-      kzLog(KZ_LOG_ERR, "Serial: write to %d failed: %s", fd, strerror(errno));
-      return -1;
-    } else if (r < 0 && errno == EAGAIN) {
-      kzSleepMs(1);
-    }
-  }
-  return 0;
+  if (kzSerialWriteAll(fd, data, len) == 0) return 0;
+  kzLog(KZ_LOG_ERR, "Serial: write to %d failed: %s", fd, strerror(errno));
+  return -1;
 }
 
 int readSerialPort(works *w, void *buf, int len) {

@@ -33,8 +33,10 @@
 #include "panel/text.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "radio/cat.h"
 #include "radio/serparams.h"
 #include "remote/audio.h"
+#include "remote/screen.h"
 #include "remote/ws.h"
 
 KzWsTap kzWsReceiverTap = nullptr;
@@ -43,8 +45,6 @@ enum : uint32_t {
   ONCE_EARLY = 1u << 0,
   ONCE_NO_CAT = 1u << 1,
   ONCE_NO_SER = 1u << 2,
-  ONCE_SCREEN = 1u << 5,
-  ONCE_CAT_STOP = 1u << 7,
   ONCE_SP_CHUNK = 1u << 8,
   ONCE_FB_CHUNK = 1u << 9,
   ONCE_FB_BIG = 1u << 10,
@@ -68,14 +68,7 @@ static void eik(const char *type) {
 
 static void wrongType(uint8_t b0) { kzLog(KZ_LOG_INFO, "wrong message type: %x", b0); }
 
-// ---- receivers that later parts of the program provide ------------------------
-
-static void notInBuild(WsConn *c, uint32_t bit, const char *what, const uint8_t *data, int len,
-                       int total) {
-  if (kzWsReceiverTap) kzWsReceiverTap(c->w, what, data, len, total);
-  if (firstTime(c, bit))
-    kzLog(KZ_LOG_INFO, "%s: not in this build, remote messages for it are dropped", what);
-}
+// ---- receivers of the other parts of the program ------------------------------
 
 // Client "PA": the transceiver parameters of the server's transceiver.
 static void storeParametersRemote(WsConn *c, const uint8_t *data, int len) {
@@ -88,17 +81,27 @@ static void storeFFTRemote(WsConn *c, uint32_t total, const uint8_t *buf) {
   if (kzWsReceiverTap) kzWsReceiverTap(c->w, "storeFFT", buf, held, int(total));
   storeFFT(c->w, held, buf);
 }
-// "FB" complete: one JPEG screen frame to show.
+// "FB" complete: one screen frame (raw screen memory or JPEG) to show
+// (screen.h), from the connection's own receive buffer.
 static void showScreenRemote(WsConn *c, uint32_t total, const uint8_t *buf) {
-  notInBuild(c, ONCE_SCREEN, "screen frame display", buf, int(total), int(total));
+  if (kzWsReceiverTap) kzWsReceiverTap(c->w, "screen frame display", buf, int(total), int(total));
+  screenFrameShow(c->w, buf, total);
 }
 // "SO": sound to play (remote/audio.h). 0 go on, -1 end the connection.
 static int playSoundRemote(WsConn *c, const uint8_t *data, int len) {
   if (kzWsReceiverTap) kzWsReceiverTap(c->w, "sound playback", data, len, len);
   return audioPlaySO(c->w, !c->client, data, len);
 }
-// Server, failed "CA" forward: stop the network CAT link and its thread.
-static void stopCatRemote(WsConn *c) { notInBuild(c, ONCE_CAT_STOP, "CAT stop", nullptr, 0, 0); }
+// CAT text from the peer to the transceiver's CAT port (radio/cat.h: the
+// write shares its lock with the port's close). 1 written, 0 no port
+// (dropped, logged once), -1 the write failed.
+static int forwardCat(WsConn *c, const uint8_t *data, int n) {
+  if (n > KZ_CAT_CMD_MAX) n = KZ_CAT_CMD_MAX;
+  const int r = catWrite(c->w, data, n);
+  if (r == 0 && firstTime(c, ONCE_NO_CAT))
+    kzLog(KZ_LOG_INFO, "no CAT port open: messages for it are dropped");
+  return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
 
 // ---- message actions ----------------------------------------------------------
 
@@ -254,9 +257,11 @@ static int passwordStep(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
 
 static int srvCat(WsConn *c, const uint8_t *data, int n) {
   eik("CA");
-  if (forward(c, c->w->catFD, data, n, "CAT", ONCE_NO_CAT) >= 0) return 0;
+  if (forwardCat(c, data, n) >= 0) return 0;
   kzLog(KZ_LOG_INFO, "TCP read Error 7a %d", errno);
-  stopCatRemote(c);
+  // The network CAT link stops: its thread sees EnableCAT '0' (and its
+  // port closed) within one wait and ends.
+  ExitCAT(c->w);
   return -1;
 }
 static int srvStatus(WsConn *c, const uint8_t *data, int n) {
@@ -284,7 +289,7 @@ static int srvScreen(WsConn *c, const uint8_t *data, int n) {
 }
 static int ignored(WsConn *, const uint8_t *, int) { return 0; }
 static int cliCat(WsConn *c, const uint8_t *data, int n) {
-  forward(c, c->w->catFD, data, n, "CAT", ONCE_NO_CAT);
+  forwardCat(c, data, n);
   return 0;
 }
 static int cliStatus(WsConn *c, const uint8_t *data, int n) {

@@ -57,8 +57,9 @@ extern int kzWsLoginLimitMs;
 // ---- 2 the connection ------------------------------------------------------
 
 enum { KZ_WS_FRAME_MAX = 1024, KZ_WS_LINE_MAX = 1024, KZ_WS_SPECTRUM_BUF = 1024 };
-// Screen frames: one 800 x 480 JPEG.
-constexpr uint32_t KZ_WS_FB_BUF = 512 * 1024;
+// Screen frames: one raw 800 x 480 x 4-byte screen (1536000 bytes) or a
+// JPEG file of up to this size.
+constexpr uint32_t KZ_WS_FB_BUF = 2 * 1024 * 1024;
 
 // Chunk reassembly buffer of one chunked type.
 struct WsChunkBuf {
