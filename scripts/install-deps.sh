@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
       googletest libgtest-dev clang libclang-rt-14-dev
-      libpng-dev libfreetype-dev libusb-1.0-0-dev libasound2-dev libopus-dev
+      libpng-dev libfreetype-dev libusb-1.0-0-dev libasound2-dev libopus-dev sox espeak-ng
       libssl-dev libglib2.0-dev libsdl2-dev fonts-dejavu-core fonts-dejavu-extra fonts-paratype
       python3-websockets nodejs node-ws libfftw3-dev
       libjpeg-turbo-progs libjpeg62-turbo-dev)

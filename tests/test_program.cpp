@@ -215,6 +215,8 @@ TEST(Threads, StartConditionsAndTheRemoteGroup) {
   ASSERT_EQ(cmds.size(), 4u);
   EXPECT_EQ(cmds[0], "mount -o remount defaults,rw /opt/set");
   EXPECT_EQ(cmds[1], "mount -v -n -o remount -r /opt/set");
+  // The playback thread it started has ended with its byte; joined here.
+  w->running = 0;
   JoinAllThreads();
 }
 
@@ -595,8 +597,13 @@ TEST(Program, EveryBadOptionIsNamedAndStopsTheSimulatorBeforeItStarts) {
       {{"--setup", "Tcpport=6700"}, "--setup Tcpport=6700: Tcpport: no such key"},
       {{"--setup", "WebSocket"}, "--setup WebSocket: not KEY=VALUE"},
       {{"--setup", "LinPort=/dev/pts/9"}, "--setup LinPort=/dev/pts/9: the built-in"},
+      {{"--audio-in", "/no/such.wav"}, "--audio-in /no/such.wav: cannot be read"},
+      {{"--audio-in", tmp.dir + "/bad.wav"}, "is a WAV without its format or data"},
+      {{"--audio-start", "-1"}, "--audio-start -1"},
+      {{"--audio-out", "/no/such/dir/x.wav"}, "--audio-out /no/such/dir/x.wav"},
   };
   ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/opt/set/setup.txt", "EnableKeyb: 0\n"), 0);
+  ASSERT_EQ(kzSaveFileAtomic(tmp.dir + "/bad.wav", std::string("RIFF\0\0\0\0WAVE", 12)), 0);
   for (const Case &c : cases) {
     // The case comes last: a later option of the same name wins.
     std::vector<std::string> args = {"--root", root, "--headless", "--seconds", "30"};

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_support.h"
 #include "core/setup.h"
 #include "core/works.h"
 #include "platform/files.h"
@@ -244,4 +245,46 @@ TEST(TwoUnits, ClientLogsTheServersStatusAndThePeerDecodesItAndChangesTheBank) {
   EXPECT_TRUE(decoded) << tail(out) << tail(err);
   EXPECT_TRUE(bankShown) << tail(out) << tail(serverLog);
   EXPECT_TRUE(fileHas(serverLog, "ChangeBanco")) << tail(serverLog);
+}
+
+// Two simulated units carry sound: a 16 kHz tone file goes into the
+// server's capture (brought to 48 kHz), through Opus to the client, whose
+// playback lands in a WAV file with the tone's frequency; the file is a
+// valid WAV once the unit has stopped.
+TEST(TwoUnits, ToneFedIntoTheServerIsHeardInTheClientsWav) {
+  KzTempRoot tmp("kz_pair_audio");
+  std::string a = tmp.dir + "/server", b = tmp.dir + "/client";
+  const std::string tone = tmp.dir + "/tone.wav", heard = tmp.dir + "/heard.wav";
+  writeTone(tone, 700, 3.0, 16000, true);
+  int port = freePort();
+  ASSERT_GT(port, 0);
+  std::string p = std::to_string(port);
+  std::vector<std::string> common = {"--headless", "--quiet", "--seconds", "600"};
+  std::vector<std::string> server = common, client = common;
+  server.insert(server.end(), {"--root", a, "--setup", "WebSocket=1", "--setup", "TcpPort=" + p,
+                               "--audio-in", tone});
+  client.insert(client.end(), {"--root", b, "--setup", "WebSocket=2", "--setup",
+                               "Server=127.0.0.1", "--setup", "TcpPort=" + p, "--audio-out", heard});
+  std::string serverLog = tmp.dir + "/server.log", clientLog = tmp.dir + "/client.log";
+  pid_t sp = spawn(KZ_SIM_BINARY, server, serverLog, serverLog);
+  pid_t cp = spawn(KZ_SIM_BINARY, client, clientLog, clientLog);
+  ASSERT_GT(sp, 0);
+  ASSERT_GT(cp, 0);
+  // The tone starts 8 s (--audio-start) after the server's capture
+  // opens: time for the client to connect and ready its playback.
+  const bool heardTone = kzWaitFor([&] { return leftFrequency(readSamples(heard, 44)) > 0; },
+                                   90000);
+  kill(cp, SIGTERM);
+  kill(sp, SIGTERM);
+  EXPECT_EQ(reap(cp, 60000), 0);
+  EXPECT_EQ(reap(sp, 60000), 0);
+  ASSERT_TRUE(heardTone) << tail(clientLog) << tail(serverLog);
+  EXPECT_NEAR(leftFrequency(readSamples(heard, 44)), 700.0, 15.0);
+  std::string wav;
+  ASSERT_EQ(kzReadFile(heard, wav), 0);
+  ASSERT_GT(wav.size(), 44u);
+  uint32_t dataBytes = 0;
+  memcpy(&dataBytes, wav.data() + 40, 4);
+  EXPECT_EQ(dataBytes, wav.size() - 44);
+  EXPECT_EQ(wav.compare(0, 4, "RIFF"), 0);
 }

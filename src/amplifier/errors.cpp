@@ -296,19 +296,21 @@ void GestErroreRemote(works *w) {
     return;
   }
   kzTrace(">>> RESTART REMOTE: %i %i audio %x %x\n", int(w->remoteActive),
-          int(w->remoteRestart.load()), unsigned(static_cast<unsigned char>(s->EnableWrite)),
-          unsigned(static_cast<unsigned char>(s->EnableRead)));
+          int(w->remoteRestart.load()),
+          unsigned(static_cast<unsigned char>(std::atomic_ref<char>(s->EnableWrite).load())),
+          unsigned(static_cast<unsigned char>(std::atomic_ref<char>(s->EnableRead).load())));
   if (w->remoteActive != 1 || w->remoteRestart.load() != 1) return;
   kzTrace(">>> RESTART REMOTE!\n");
   w->remoteRestart = 0;
-  if (s->EnableWrite == '0') {
+  // The audio threads' run flags, which they clear themselves: atomically.
+  if (std::atomic_ref<char>(s->EnableWrite).load() == '0') {
     kzTrace("start audio write\n");
-    s->EnableWrite = '1';
+    std::atomic_ref<char>(s->EnableWrite).store('1');
     StartThreadAudioWrite(w);
   }
-  if (s->EnableRead == '0') {
+  if (std::atomic_ref<char>(s->EnableRead).load() == '0') {
     kzTrace("start audio read\n");
-    s->EnableRead = '1';
+    std::atomic_ref<char>(s->EnableRead).store('1');
     StartThreadAudioRead(w);
   }
   if (std::atomic_ref<char>(s->EnableCAT).load() == '0') {

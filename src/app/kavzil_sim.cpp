@@ -50,6 +50,7 @@
 #include <vector>
 #include <algorithm>
 
+#include "app/sim_audio.h"
 #include "app/sim_cat.h"
 #include "app/sim_options.h"
 #include "core/kavmain.h"
@@ -436,7 +437,8 @@ int main(int argc, char **argv) {
     if (getcwd(cwd, sizeof cwd) == nullptr) return 1;
     run.opt.root = std::string(cwd) + "/" + run.opt.root;
   }
-  for (std::string *file : {&run.opt.snapshot, &run.opt.windowSnapshot}) {
+  for (std::string *file : {&run.opt.snapshot, &run.opt.windowSnapshot, &run.opt.audioIn,
+                            &run.opt.audioOut}) {
     if (file->empty() || (*file)[0] == '/') continue;
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) return 1;
@@ -455,6 +457,23 @@ int main(int argc, char **argv) {
     simCatDetach(run.cat);
     return 1;
   }
+  // Sound always goes to the simulator's own plugin devices, never to the
+  // machine's.
+  std::string audioWhy;
+  SimAudioIn audioIn;
+  audioIn.path = run.opt.audioIn;
+  if (!run.opt.audioIn.empty()) simAudioCheckInput(run.opt.audioIn, audioIn);
+  SimAudio *audio = simAudioStart(run.opt.root, audioIn, run.opt.audioStart, run.opt.audioOut,
+                                  audioWhy);
+  if (audio == nullptr) {
+    fprintf(stderr, "kavzil-sim: sound: %s\n", audioWhy.c_str());
+    return 1;
+  }
+  if (!run.opt.audioIn.empty())
+    fprintf(stderr, "kavzil-sim: %s goes into the sound capture after %g s\n",
+            run.opt.audioIn.c_str(), run.opt.audioStart);
+  if (!run.opt.audioOut.empty())
+    fprintf(stderr, "kavzil-sim: the sound playback goes to %s\n", run.opt.audioOut.c_str());
   linkFonts();
   if (chdir(run.opt.art.c_str()) != 0)
     fprintf(stderr, "kavzil-sim: no artwork in %s (%s): the screen stays without pictures\n",
@@ -588,5 +607,6 @@ int main(int argc, char **argv) {
   simPtyClose(&run.deadLine);
   if (run.amp) simAmpStop(run.amp);
   simCatDetach(run.cat);
+  simAudioStop(audio);
   return rc;
 }

@@ -25,7 +25,9 @@
 #include <memory>
 
 #include "core/setup.h"
+#include "app/sim_audio.h"
 #include "core/works.h"
+#include "sim/alsaconf.h"
 #include "sim/window.h"
 
 namespace {
@@ -178,6 +180,28 @@ std::string readSetupKey(SimOptions &o, const char *v) {
   return "";
 }
 
+// ---- sound ------------------------------------------------------------------
+
+// --audio-in and --audio-out switch the unit's capture or playback on; the
+// devices are set once the line is read (audioDefaults).
+std::string readAudioIn(SimOptions &o, const char *v) {
+  SimAudioIn in;
+  if (std::string why = simAudioCheckInput(v, in); !why.empty()) return why;
+  o.audioIn = v;
+  const std::string channels = "InChannels=" + std::to_string(in.channels);
+  for (const std::string &kv : {std::string("EnableRead=1"), channels})
+    if (std::string why = readSetupKey(o, kv.c_str()); !why.empty()) return why;
+  return "";
+}
+
+std::string readAudioOut(SimOptions &o, const char *v) {
+  if (std::string why = checkOutputFile(v); !why.empty()) return why;
+  o.audioOut = v;
+  for (const std::string &kv : {std::string("EnableWrite=1")})
+    if (std::string why = readSetupKey(o, kv.c_str()); !why.empty()) return why;
+  return "";
+}
+
 // ===========================================================================
 // 2 the option table
 // ===========================================================================
@@ -320,6 +344,26 @@ const OptionSpec kOptions[] = {
      "2 client), digits, whole numbers in range (TcpPort 1 to 32767), texts that fit their "
      "field (Server 15 characters); not LinPort with --amp builtin",
      readSetupKey},
+    {"--audio-in", "FILE",
+     "feed FILE into this unit's sound capture (EnableRead 1), which a connected peer plays: "
+     "a WAV of 16-bit samples (mono or stereo, any rate, brought to 48000 Hz) or raw 16-bit "
+     "48 kHz mono; e.g. espeak-ng -w hello.wav 'Hello'",
+     "a readable 16-bit PCM WAV or raw file of at most 64 MB", readAudioIn},
+    {"--audio-start", "SECONDS",
+     "seconds of silence before the --audio-in sound, from the moment the capture opens "
+     "(default 8: time for the peer to connect and ready its playback)",
+     "a number of seconds from 0 to 600",
+     [](SimOptions &o, const char *v) -> std::string {
+       double s = 0;
+       if (!readNumber(v, s)) return "not a number";
+       if (s < 0 || s > 600) return "out of range";
+       o.audioStart = s;
+       return "";
+     }},
+    {"--audio-out", "FILE.wav",
+     "write what this unit's sound playback plays (EnableWrite 1) into FILE.wav, 48 kHz "
+     "stereo, valid while it grows; listen with aplay or play",
+     "a file in an existing directory you can write in", readAudioOut},
     {"--art", "DIR", "directory of the background pictures (default: the build's artwork)",
      "a directory holding the pictures the build draws (start.png, statusB.png, ...)",
      [](SimOptions &o, const char *v) -> std::string {
@@ -380,7 +424,23 @@ std::string checkRoot(const std::string &root) {
   return "";
 }
 
+// With sound asked for, both of the unit's devices are the simulator's,
+// and the sound travels as Opus (raw sound of Multiplier 2 does not fit a
+// frame): what --setup gives itself is kept.
+void audioDefaults(SimOptions &o) {
+  if (o.audioIn.empty() && o.audioOut.empty()) return;
+  const std::pair<std::string, std::string> wanted[] = {
+      {"AudioIn", KZ_SIM_CAPTURE_PCM}, {"AudioOut", KZ_SIM_PLAYBACK_PCM},
+      {"AudioCompress", "64000"}};
+  for (const auto &kv : wanted) {
+    const bool given = std::any_of(o.setup.begin(), o.setup.end(),
+                                   [&](const auto &s) { return s.first == kv.first; });
+    if (!given) o.setup.insert(o.setup.begin(), kv);
+  }
+}
+
 int checkLine(SimOptions &o) {
+  audioDefaults(o);
   if (std::string why = checkRoot(o.root); !why.empty()) return bad("--root", o.root, why);
   if (std::string why = checkArt(o.art); !why.empty()) return bad("--art", o.art, why);
   std::stable_sort(o.script.begin(), o.script.end(), [](const SimStep &a, const SimStep &b) {

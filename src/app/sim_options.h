@@ -43,6 +43,9 @@ struct SimOptions {
   // --setup KEY=VALUE, in the order given: written into the root's setup
   // file before the unit starts (nothing is written without one).
   std::vector<std::pair<std::string, std::string>> setup;
+  // --audio-in, --audio-start, --audio-out (app/sim_audio.h).
+  std::string audioIn, audioOut;
+  double audioStart = 8;
 };
 
 enum { SIM_OPTIONS_RUN = 0, SIM_OPTIONS_HELP = 1, SIM_OPTIONS_BAD = 2 };

@@ -4,9 +4,9 @@
 // start-up commands queued before its thread starts, the setup file is read
 // after the band files (readSetup runs InitGlobalVar again), the loading
 // count-down runs while the link talks to the amplifier, the key dispatcher
-// is in place before the button thread starts. The audio codec and the
-// remote and radio links join here as those modules are built; without
-// them the process starts and stops cleanly.
+// is in place before the button thread starts. The Opus codec of the
+// remote audio is made before the remote threads start and destroyed after
+// every thread is joined.
 #include "core/kavmain.h"
 
 #include <cstdio>
@@ -35,6 +35,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "radio/serparams.h"
+#include "remote/audio.h"
 #include "tuner/tunemem.h"
 
 static const char *const kVersion = "0.050";
@@ -169,7 +170,8 @@ int KavMain(const KavHooks *hooks) {
   getParameters(&par, w.get());
   if (w->ModeWorkIdx.load() == 1 && par.curFreq > 0) w->freqHz = uint32_t(par.curFreq);
 
-  // 14: the audio codec is created here with the remote audio.
+  // 14: the Opus codec of the remote audio.
+  AudioCodecCreate(w.get());
 
   // 15-17
   if (w->setup->EnableKeyb == '1') {
@@ -210,6 +212,7 @@ int KavMain(const KavHooks *hooks) {
   kzSleepMs(2000);
   kzLog(KZ_LOG_INFO, "Communicator operations end");
   JoinAllThreads();
+  AudioCodecDestroy(w.get());
   if (hooks && hooks->stopped) hooks->stopped(w.get(), hooks->ctx);
   kzTrace("Closed!\n");
   staticworks = nullptr;

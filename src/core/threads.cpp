@@ -2,9 +2,7 @@
 //
 // Each start operation tests the setup byte of its thread, creates the
 // thread with works as its only argument and keeps the handle in its table
-// slot. The links whose modules are not part of this build (audio, sample
-// reader) keep their start conditions and start messages and log that the link is
-// not available.
+// slot.
 #include "core/threads.h"
 
 #include <pthread.h>
@@ -25,6 +23,7 @@
 #include "radio/catserial.h"
 #include "radio/kavread.h"
 #include "radio/serlink.h"
+#include "remote/audio.h"
 #include "remote/ws.h"
 
 KzThread thrGPIO, thrLin, thInit, thAggFw, thrKey, thrWsock, thrSer, thrLeggi, thrScrivi, thrCat,
@@ -50,11 +49,6 @@ void StartThreadNamed(KzThread &slot, const char *name, void (*fn)(works *), wor
   slot.th = std::thread(fn, w);
   kzNameThread(slot.th, name);
   slot.started = true;
-}
-
-static void notInThisBuild(const char *name) {
-  kzLog(KZ_LOG_INFO, "%s: link not available in this build", name);
-  kzTrace("%s: link not available in this build\n", name);
 }
 
 void StartThreadGPIO(works *w) {
@@ -109,15 +103,15 @@ void StartThreadCATserial(works *w) {
 }
 
 void StartThreadAudioRead(works *w) {
-  if (w->setup->EnableRead != '1') return;
+  if (std::atomic_ref<char>(w->setup->EnableRead).load() != '1') return;
   kzTrace("Th_leggi start\n");
-  notInThisBuild("th_leggi");
+  StartThreadNamed(thrLeggi, "th_leggi", th_leggi, w);
 }
 
 void StartThreadAudioWrite(works *w) {
-  if (w->setup->EnableWrite != '1') return;
+  if (std::atomic_ref<char>(w->setup->EnableWrite).load() != '1') return;
   kzTrace("Th_scrivi start\n");
-  notInThisBuild("th_scrivi");
+  StartThreadNamed(thrScrivi, "th_scrivi", th_scrivi, w);
 }
 
 void StartKavReadFFT(works *w) {
@@ -144,8 +138,8 @@ static void startRemoteGroup(works *w, bool savedToo) {
                 {&w->setup->EnableRead, StartThreadAudioRead},
                 {&w->setup->EnableCAT, StartThreadCAT},
                 {&w->setup->EnableFFT, StartKavReadFFT}};
+  // The bytes are the running threads' run flags: read and set atomically.
   for (auto &g : group) {
-    // The bytes are the threads' run flags, read by them as they run.
     std::atomic_ref<char> flag(*g.flag);
     if (flag.load() == '0') {
       flag.store('1');
@@ -163,10 +157,10 @@ void StartThreadCommRemote(works *w) { startRemoteGroup(w, false); }
 void StartThreadCommRemoteAtBoot(works *w) { startRemoteGroup(w, true); }
 
 void ExitThreadRemote(works *w) {
-  w->setup->EnableWrite = '0';
-  w->setup->EnableRead = '0';
-  std::atomic_ref<char>(w->setup->EnableCAT).store('0');
-  w->setup->EnableFFT = '0';
+  // Run flags of running threads: stored atomically.
+  for (char *flag : {&w->setup->EnableWrite, &w->setup->EnableRead, &w->setup->EnableCAT,
+                     &w->setup->EnableFFT})
+    std::atomic_ref<char>(*flag).store('0');
   kzSleepMs(500);
   for (int code : {9, 10, 5, 20}) DeleteErrore(w, code);
   writeSetup(w);

@@ -160,6 +160,16 @@ struct works {
   std::atomic<uint8_t> setupUnread;
   void *opusEnc, *opusDec;
   int audioBitrate;
+  // Remote audio (remote/audio.h): the ALSA handles (snd_pcm_t), the
+  // playback packet of 4 x frameLen bytes and the capture channel count.
+  // playMut is held by the transport thread for one packet's playback and
+  // by th_scrivi while it closes the device or frees playBuf, so a packet
+  // never meets a closed device or a freed buffer.
+  void *pcmOut, *pcmIn;
+  uint8_t *playBuf;
+  int inChannels;
+  std::atomic<int> playReady;
+  std::mutex playMut;
 
   // 7 amplifier link
   int linFD;

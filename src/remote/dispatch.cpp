@@ -10,7 +10,7 @@
 //   short "PA"       trace, to serFD                storeParameters
 //   extended "SP"    ignored                        reassembly, storeFFT
 //   extended "FB"    trace, reassembly, show        reassembly, show
-//   extended "SO"    play                           play
+//   extended "SO"    play (audioPlaySO)             play, a failed write ends
 //   anything else    "wrong message type: %x"
 //
 // Until the server has the password nothing but the password text frame
@@ -35,6 +35,7 @@
 #include "platform/log.h"
 #include "radio/cat.h"
 #include "radio/serparams.h"
+#include "remote/audio.h"
 #include "remote/screen.h"
 #include "remote/ws.h"
 
@@ -44,7 +45,6 @@ enum : uint32_t {
   ONCE_EARLY = 1u << 0,
   ONCE_NO_CAT = 1u << 1,
   ONCE_NO_SER = 1u << 2,
-  ONCE_SOUND = 1u << 6,
   ONCE_SP_CHUNK = 1u << 8,
   ONCE_FB_CHUNK = 1u << 9,
   ONCE_FB_BIG = 1u << 10,
@@ -68,14 +68,7 @@ static void eik(const char *type) {
 
 static void wrongType(uint8_t b0) { kzLog(KZ_LOG_INFO, "wrong message type: %x", b0); }
 
-// ---- receivers that later parts of the program provide ------------------------
-
-static void notInBuild(WsConn *c, uint32_t bit, const char *what, const uint8_t *data, int len,
-                       int total) {
-  if (kzWsReceiverTap) kzWsReceiverTap(c->w, what, data, len, total);
-  if (firstTime(c, bit))
-    kzLog(KZ_LOG_INFO, "%s: not in this build, remote messages for it are dropped", what);
-}
+// ---- receivers of the other parts of the program ------------------------------
 
 // Client "PA": the transceiver parameters of the server's transceiver.
 static void storeParametersRemote(WsConn *c, const uint8_t *data, int len) {
@@ -94,9 +87,10 @@ static void showScreenRemote(WsConn *c, uint32_t total, const uint8_t *buf) {
   if (kzWsReceiverTap) kzWsReceiverTap(c->w, "screen frame display", buf, int(total), int(total));
   screenFrameShow(c->w, buf, total);
 }
-// "SO": sound to play.
-static void playSoundRemote(WsConn *c, const uint8_t *data, int len) {
-  notInBuild(c, ONCE_SOUND, "sound playback", data, len, len);
+// "SO": sound to play (remote/audio.h). 0 go on, -1 end the connection.
+static int playSoundRemote(WsConn *c, const uint8_t *data, int len) {
+  if (kzWsReceiverTap) kzWsReceiverTap(c->w, "sound playback", data, len, len);
+  return audioPlaySO(c->w, !c->client, data, len);
 }
 // CAT text from the peer to the transceiver's CAT port (radio/cat.h: the
 // write shares its lock with the port's close). 1 written, 0 no port
@@ -314,10 +308,7 @@ static int cliScreen(WsConn *c, const uint8_t *data, int n) {
   screenChunk(c, data, n);
   return 0;
 }
-static int sound(WsConn *c, const uint8_t *data, int n) {
-  playSoundRemote(c, data, n);
-  return 0;
-}
+static int sound(WsConn *c, const uint8_t *data, int n) { return playSoundRemote(c, data, n); }
 
 struct WsAction {
   bool extended;  // L = 126; otherwise L below 126
