@@ -11,6 +11,7 @@
 #include "amplifier/cmdring.h"
 #include "amplifier/decode.h"
 #include "core/setup.h"
+#include "core/linkerr.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -68,8 +69,7 @@ int writeLinearPort(int fd, const char *text, int length, works *) {
 static int linkPortFailed(works *w, const char *what, const char *portName) {
   kzLog(KZ_LOG_ERR, "%s %s", what, portName);
   kzTrace("%s %s", what, portName);
-  snprintf(w->linkErrorText, sizeof w->linkErrorText, "Linear: %s %s", what, portName);
-  w->linkError = 1;
+  SetLinkError(w, 1, "Linear: %s %s", what, portName);
   return -1;
 }
 

@@ -36,6 +36,7 @@
 #include "amplifier/statusbuf.h"
 #include "amplifier/thermal.h"
 #include "core/bandconf.h"
+#include "core/linkerr.h"
 #include "core/works.h"
 #include "panel/fb.h"
 #include "panel/keys.h"
@@ -236,11 +237,12 @@ static void linkErrorScreen(works *w, const SerParameters &par) {
     SetBackground(w, picture);
   }
   if (fb) {
-    char text[120];
+    char failure[sizeof w->linkErrorText], text[120];
+    GetLinkErrorText(w, failure, sizeof failure);
     // The text ends in the newline of its log line: not drawn.
-    int n = int(strnlen(w->linkErrorText, sizeof w->linkErrorText));
-    while (n > 0 && (w->linkErrorText[n - 1] == '\n' || w->linkErrorText[n - 1] == '\r')) n--;
-    snprintf(text, sizeof text, "Error! %.*s", n, w->linkErrorText);
+    int n = int(strlen(failure));
+    while (n > 0 && (failure[n - 1] == '\n' || failure[n - 1] == '\r')) n--;
+    snprintf(text, sizeof text, "Error! %.*s", n, failure);
     // Wrapped (or set smaller) inside the screen: the failing port at the
     // end of the text is what the technician needs to read.
     static const int fonts[] = {9, 8, 10};

@@ -107,7 +107,8 @@ struct works {
   // 2 link start fault: 0 none, 1 amplifier port, 2 FT-817 CAT port,
   //   3 transceiver port, -1 acknowledged by the operator
   std::atomic<int> linkError;
-  char linkErrorText[100];
+  char linkErrorText[100];  // under linkErrMut (core/linkerr.h)
+  std::mutex linkErrMut;
 
   // 3 display
   FbScreen *fb;  // null when no display could be opened: nothing is drawn

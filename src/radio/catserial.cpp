@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "core/setup.h"
+#include "core/linkerr.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -124,15 +125,13 @@ void CatSerial(works *w) {
   const int fd = kzSerialOpen(path);
   if (fd < 0) {
     kzLog(KZ_LOG_ERR, "Unable to open device %s", path);
-    snprintf(w->linkErrorText, sizeof w->linkErrorText, "CAT: Unable to open device %s", path);
-    w->linkError = 2;
+    SetLinkError(w, 2, "CAT: Unable to open device %s", path);
     gAlive = false;
     return;
   }
   if (kzSerialConfigureTwoStop(fd, B38400, 1, 0) != 0) {
     kzLog(KZ_LOG_ERR, "Unable to set comm port %s", path);
-    snprintf(w->linkErrorText, sizeof w->linkErrorText, "CAT: Unable to set comm port %s", path);
-    w->linkError = 2;
+    SetLinkError(w, 2, "CAT: Unable to set comm port %s", path);
     // The port is not used any further: it is not left open.
     kzSerialClose(fd);
     gAlive = false;

@@ -16,6 +16,7 @@
 
 #include "amplifier/errors.h"
 #include "core/setup.h"
+#include "core/linkerr.h"
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -222,8 +223,7 @@ void Serial(works *w) {
   if (fd < 0 || kzSerialConfigure(fd, B115200, 1, 0) != 0) {
     kzLog(KZ_LOG_ERR, "Unable to open device %s", path);
     kzTrace("Serial: Unable to open device %s\n", path);
-    snprintf(w->linkErrorText, sizeof w->linkErrorText, "Serial: Unable to open device %s\n", path);
-    w->linkError = 3;
+    SetLinkError(w, 3, "Serial: Unable to open device %s\n", path);
     if (fd >= 0) kzSerialClose(fd);
     gAlive = false;
     return;
