@@ -185,8 +185,7 @@ void wsClientSession(WsConn *c);
 // Acts on the frame in c->frame. Returns 0 go on, -1 end the connection.
 int wsDispatch(WsConn *c);
 
-// The receivers later parts of the program provide. Until then each logs
-// once per connection that it is not part of this build; tests may install
-// a tap that sees what each would be handed.
+// Tests may install a tap that sees what each receiver behind the
+// dispatch (parameters, spectrum, screen frame, sound) is handed.
 using KzWsTap = void (*)(works *w, const char *what, const uint8_t *data, int len, int total);
 extern KzWsTap kzWsReceiverTap;
