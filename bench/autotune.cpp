@@ -97,7 +97,6 @@ constexpr Band kBands[] = {{"160m", 1800000, 2000000},   {"80m", 3500000, 400000
 enum { NET_NOMINAL, NET_PERTURBED, NETS };
 enum { S_WALK, S_FAST, SEARCHES };
 enum { R_TARGET, R_FULL, RUNS };  // with the target; with target 0
-const char *const kSearchName[SEARCHES] = {"walk", "fast"};
 
 struct Outcome {
   double finalGamma = 1;
@@ -478,8 +477,8 @@ int main(int argc, char **argv) {
     std::string a = argv[i];
     if ((a == "--loads" || a == "--seed") && i + 1 < argc) {
       char *end = nullptr;
-      long v = strtol(argv[++i], &end, 10);
-      if (!end || *end || v < (a == "--loads" ? 1 : 0) || v > (a == "--loads" ? 1000000L : 0xFFFFFFFFL)) return usage();
+      long long v = strtoll(argv[++i], &end, 10);
+      if (!end || *end || v < (a == "--loads" ? 1 : 0) || v > (a == "--loads" ? 1000000LL : 0xFFFFFFFFLL)) return usage();
       if (a == "--loads")
         count = int(v);
       else

@@ -315,14 +315,16 @@ bool parseDecimal(std::string_view t, long &out) {
   bool neg = false;
   if (i < t.size() && (t[i] == '+' || t[i] == '-')) neg = t[i++] == '-';
   if (i >= t.size() || t[i] < '0' || t[i] > '9') return false;
-  long v = 0;
+  // 64 bits while reading: `long` is 32 bits on the board, where the
+  // growth check itself would overflow.
+  int64_t v = 0;
   for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
-    if (v <= 2147483648L) v = v * 10 + (t[i] - '0');  // stops growing once out of range
+    if (v <= INT64_C(2147483648)) v = v * 10 + (t[i] - '0');  // stops growing once out of range
   }
   if (neg) v = -v;
-  if (v > 2147483647L) v = 2147483647L;
-  if (v < -2147483648L) v = -2147483648L;
-  out = v;
+  if (v > INT64_C(2147483647)) v = INT64_C(2147483647);
+  if (v < INT64_C(-2147483648)) v = INT64_C(-2147483648);
+  out = long(v);
   return true;
 }
 

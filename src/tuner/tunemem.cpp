@@ -11,6 +11,7 @@
 // through OptSetSaveFile, so a power cut leaves the old file or the new).
 #include "tuner/tunemem.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -202,10 +203,15 @@ bool nextNumber(std::string_view line, size_t &pos, long &out) {
   bool neg = false;
   if (i < line.size() && (line[i] == '+' || line[i] == '-')) neg = line[i++] == '-';
   if (i >= line.size() || line[i] < '0' || line[i] > '9') return false;
-  long v = 0;
+  // 64 bits while reading (`long` is 32 bits on the board), then held
+  // within long's range.
+  int64_t v = 0;
   for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i)
-    if (v < 100000000000L) v = v * 10 + (line[i] - '0');  // far past any field
-  out = neg ? -v : v;
+    if (v < INT64_C(100000000000)) v = v * 10 + (line[i] - '0');  // far past any field
+  if (neg) v = -v;
+  if (v > int64_t(LONG_MAX)) v = LONG_MAX;
+  if (v < int64_t(LONG_MIN)) v = LONG_MIN;
+  out = long(v);
   pos = i;
   return true;
 }
