@@ -13,20 +13,7 @@ arch_pkgs=(libc6-dev libstdc++6 libpng-dev libfreetype-dev libusb-1.0-0-dev liba
            libopus-dev libssl-dev libglib2.0-dev libgtest-dev libjpeg62-turbo-dev)
 pkgs=(crossbuild-essential-armhf qemu-user cmake ninja-build pkg-config)
 for p in "${arch_pkgs[@]}"; do pkgs+=("$p:armhf"); done
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "build-armhf: run as root to install: ${missing[*]}" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/install-deps.sh "${pkgs[@]}"
 build=${BUILD:-build-armhf}
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DKZ_SANITIZE=OFF >/dev/null
 ninja -C "$build" -j"$(nproc)"

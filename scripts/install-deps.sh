@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the simulator need on Debian 12,
 # as root, with apt-get; does nothing when everything is there already.
+#   scripts/install-deps.sh              the project's packages
+#   scripts/install-deps.sh PKG...       these instead (PKG:armhf adds the
+#                                        armhf architecture first)
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
       googletest libgtest-dev clang libclang-rt-14-dev
@@ -8,6 +11,7 @@ pkgs=(build-essential cmake ninja-build pkg-config git
       libssl-dev libglib2.0-dev libsdl2-dev fonts-dejavu-core fonts-dejavu-extra fonts-paratype
       python3-websockets nodejs node-ws libfftw3-dev
       libjpeg-turbo-progs libjpeg62-turbo-dev)
+[ $# -gt 0 ] && pkgs=("$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -18,6 +22,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  if printf '%s\n' "${missing[@]}" | grep -q ':armhf$' &&
+     ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    dpkg --add-architecture armhf
+  fi
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
