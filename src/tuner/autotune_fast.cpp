@@ -80,6 +80,7 @@ constexpr int kLineMax = 12;          // points of one line search at most
 constexpr int kPolishMoves = 8;       // moves of the final polish of a network
 constexpr float kFlat = 0.97f;        // |gamma| at the SWR ceiling (about 65 and up)
 constexpr float kPromising = 0.8f;    // coarse |gamma| that starts a network's search at once
+constexpr float kStorable = 5.0f / 7;  // |gamma| of SWR 6, the worst match stored
 
 // ---- measured points --------------------------------------------------------
 
@@ -271,6 +272,7 @@ int polishAt, polishMoves;
 Pt netBest[2];      // best point of each network so far
 float netG[2];
 bool netDone[2];
+float coarseG[2];  // best |gamma| of each network's coarse look
 
 constexpr int kCoarseMax = 2 * kCoarseN;
 Pt coarse[kCoarseMax];
@@ -319,6 +321,7 @@ bool netNext(Pt &out) {
 }
 
 void booked(const Pt &p, float g) {
+  if (phase == PH_COARSE && g < coarseG[p.net]) coarseG[p.net] = g;
   if (g < netG[p.net]) netBest[p.net] = p, netG[p.net] = g;
 }
 
@@ -380,6 +383,10 @@ bool nextPoint(Pt &out) {
     // Coarse look over: the better network not yet searched, if in reach.
     int net = netDone[0] ? 1 : netDone[1] ? 0 : (netG[1] < netG[0] ? 1 : 0);
     if (netDone[net]) return false;
+    // The other network read the SWR ceiling at every coarse point and the
+    // searched one already gives a match good enough to store: a search of
+    // the other would walk without a slope to the end of its lines.
+    if (netDone[1 - net] && coarseG[net] >= kFlat && netG[1 - net] <= kStorable) return false;
     netStart(net);
   }
 }
@@ -416,9 +423,12 @@ void FastTuneStart(works *w) {
     netBest[net] = {int8_t(net), 0, 0};
     netG[net] = 2.0f;
     netDone[net] = false;
-    for (int c : kCoarseC)
-      for (int l : kCoarseL) coarse[coarseN++] = {int8_t(net), int16_t(c), int16_t(l)};
+    coarseG[net] = 2.0f;
   }
+  // Both networks point by point, so a promising point of either comes early.
+  for (int c : kCoarseC)
+    for (int l : kCoarseL)
+      for (int net = 0; net < 2; net++) coarse[coarseN++] = {int8_t(net), int16_t(c), int16_t(l)};
   ns = {};
   // The machine left "CL" with both codes 0 on the relays.
   measuring = {0, int16_t(w->valC), int16_t(w->valI)};
