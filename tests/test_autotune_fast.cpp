@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <string>
@@ -165,6 +166,28 @@ TEST(FastTune, FindsTheMatchOfNetworksItDoesNotKnow) {
     std::sort(words.begin(), words.end());
     EXPECT_EQ(std::adjacent_find(words.begin(), words.end()), words.end()) << k.freq;
   }
+}
+
+// A load only "CL" can match, and only to SWR 3 (above the target): every
+// "LC" point reads the SWR ceiling, so after its coarse look that network
+// is not searched; the tune ends on its own with the "CL" match stored.
+TEST(FastTune, NetworkWithoutSlopeIsNotSearched) {
+  FastTuner t;
+  t.w->swrEscAutoTune = 1.5f;
+  int lcPoints = 0;
+  t.start();
+  t.runToEnd([&](uint32_t word) {
+    if (DecodeModoFromTuneval(word) != 1) return ++lcPoints, 100.0f;
+    double c = std::log2(DecodeCapacitaFromTuneval(word) + 1.0) - 5, l = std::log2(DecodeInduttanzaFromTuneval(word) + 1.0) - 6;
+    return float(std::min(100.0, 3 + 2 * (c * c + l * l)));
+  });
+  EXPECT_EQ(t.w->tuneState, 0);
+  EXPECT_LE(lcPoints, 15);  // the coarse look only
+  EXPECT_LT(t.booked, 150);
+  EXPECT_FALSE(ExistError(t.w.get(), 12) || ExistError(t.w.get(), 13) || ExistError(t.w.get(), 18));
+  TuneVal v = t.slot();
+  EXPECT_TRUE(v.valid == 1 && v.mode == 1);
+  EXPECT_LT(miglioretuneParam.swr, 3.2f);
 }
 
 // A unit as it leaves the factory ("Generic", automatic tuning on), the
