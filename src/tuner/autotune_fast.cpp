@@ -16,9 +16,10 @@
 //   - Coarse look: a grid of spaced codes (C 2, 15, 100 by L 2, 8, 30, 120,
 //     400) in "CL" and in "LC", plus the start word (both codes 0). It finds
 //     the region of the match in each network, also for loads that read SWR
-//     100 at the start. A point of the grid better than SWR 9 (|gamma| 0.8)
-//     starts the search of its network at once; the rest of the grid is
-//     looked at afterwards if the tune goes on.
+//     100 at the start. The grid alternates the networks point by point, so
+//     a promising point of either comes early. A point of the grid better
+//     than SWR 9 (|gamma| 0.8) starts the search of its network at once; the
+//     rest of the grid is looked at afterwards if the tune goes on.
 //   - A network's search. The element next to the transmitter (the inner
 //     one: C in "CL", L in "LC") only adds a reactance at the input, so with
 //     the other (outer) element fixed, |gamma| along it has one minimum. The
@@ -39,7 +40,11 @@
 //     errors make a larger code not always a larger element near a carry
 //     (127 -> 128); the polish catches what the line searches step over.
 //   - Both networks are searched, the better of the coarse look first (the
-//     target SWR usually ends the tune during the first).
+//     target SWR usually ends the tune during the first), except that a
+//     network whose every coarse point read the SWR ceiling is left out
+//     once the other gives a match good enough to store (SWR 6): its lines
+//     would walk without a slope to their ends, the cost of a load that
+//     cannot be matched.
 //   - Every measured point is remembered (a fixed table), so a point the
 //     search comes back to costs no report and no relay operation.
 //   - The end: the best point measured is put back and stored when good
