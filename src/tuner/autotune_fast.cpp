@@ -76,7 +76,7 @@ constexpr uint32_t kBitBypass = 1u << 16;
 constexpr int kCoarseC[] = {2, 15, 100};
 constexpr int kCoarseL[] = {2, 8, 30, 120, 400};
 constexpr int kCoarseN = int(sizeof kCoarseC / sizeof kCoarseC[0]) * int(sizeof kCoarseL / sizeof kCoarseL[0]);
-constexpr double kOuterStep = 1.0;    // first step of the outer element, octaves
+constexpr double kOuterStep = 0.5;    // first step of the outer element, octaves
 constexpr double kInnerStep = 0.5;    // first step of the inner element, octaves
 constexpr double kMaxStep = 2.0;      // a step grows up to this while it pays
 constexpr int kOuterTol = 32;         // line ends at a bracket of 2 + code / this
@@ -86,6 +86,14 @@ constexpr int kPolishMoves = 8;       // moves of the final polish of a network
 constexpr float kFlat = 0.97f;        // |gamma| at the SWR ceiling (about 65 and up)
 constexpr float kPromising = 0.8f;    // coarse |gamma| that starts a network's search at once
 constexpr float kStorable = 5.0f / 7;  // |gamma| of SWR 6, the worst match stored
+// Series-resonance scan in "CL": C at its smallest coarse code, L in steps
+// of a quarter octave from kScanFrom up, when no coarse point is below
+// kScanBelow.
+constexpr int kScanC = 2;
+constexpr int kScanFrom = 15;
+constexpr int kScanSteps = 4;  // per octave
+constexpr float kScanBelow = 0.9f;
+constexpr int kScanMax = 24;
 
 // ---- measured points --------------------------------------------------------
 
@@ -279,7 +287,8 @@ float netG[2];
 bool netDone[2];
 float coarseG[2];  // best |gamma| of each network's coarse look
 
-constexpr int kCoarseMax = 2 * kCoarseN;
+constexpr int kCoarseMax = 2 * kCoarseN + kScanMax;
+int gridN;  // coarse[gridN..] is the scan
 Pt coarse[kCoarseMax];
 int coarseN, coarseAt;
 
@@ -376,8 +385,10 @@ bool nextPoint(Pt &out) {
       phase = PH_COARSE;  // the rest of the coarse look, then the other network
     }
     while (coarseAt < coarseN) {
+      bool scan = coarseAt >= gridN;
       const Pt &p = coarse[coarseAt++];
       if (netDone[p.net]) continue;
+      if (scan && std::min(netG[0], netG[1]) < kScanBelow) continue;  // a slope is known
       if (const Known *k = lookUp(p)) {
         booked(p, k->g);
         continue;
@@ -434,6 +445,14 @@ void FastTuneStart(works *w) {
   for (int c : kCoarseC)
     for (int l : kCoarseL)
       for (int net = 0; net < 2; net++) coarse[coarseN++] = {int8_t(net), int16_t(c), int16_t(l)};
+  gridN = coarseN;
+  // The scan: L codes (kScanFrom + 1) x 2^(k / kScanSteps) - 1 up to the end
+  // of the range.
+  for (int k = 0; coarseN < kCoarseMax; k++) {
+    int l = int(std::lround((kScanFrom + 1) * std::exp2(double(k) / kScanSteps))) - 1;
+    coarse[coarseN++] = {0, int16_t(kScanC), int16_t(std::min(l, kCodeMax))};
+    if (l >= kCodeMax) break;
+  }
   ns = {};
   // The machine left "CL" with both codes 0 on the relays.
   measuring = {0, int16_t(w->valC), int16_t(w->valI)};
