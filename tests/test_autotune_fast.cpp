@@ -190,6 +190,19 @@ TEST(FastTune, NetworkWithoutSlopeIsNotSearched) {
   EXPECT_LT(miglioretuneParam.swr, 3.2f);
 }
 
+// With a target the search cannot reach, it ends on its own after a bounded
+// number of points (no step limit error); the best point is put back.
+TEST(FastTune, UnreachableTargetEndsBeforeTheStepLimit) {
+  FastTuner t;
+  t.w->swrEscAutoTune = 1.5f, t.w->autoTuneMaxCicli = 0;  // 600 steps
+  t.start();
+  t.runToEnd(through(simNetNominal(), 28e6, {5, 1400}));
+  EXPECT_EQ(t.w->tuneState, 0);
+  EXPECT_LE(t.booked, 150);
+  EXPECT_EQ(kzListed(t.w.get()), std::vector<int>{18});  // no match: "Max SWR" only
+  EXPECT_EQ(t.w->tuneWord.load(), miglioretuneParam.word);
+}
+
 // A unit as it leaves the factory ("Generic", automatic tuning on), the
 // fast search chosen, 2.5 W of drive on 20 m. ANT3 first carries 15 - j450
 // ohm: SWR 100 at the start and a protection trip, matched below the

@@ -20,6 +20,13 @@
 //     a promising point of either comes early. A point of the grid better
 //     than SWR 9 (|gamma| 0.8) starts the search of its network at once; the
 //     rest of the grid is looked at afterwards if the tune goes on.
+//   - Series-resonance scan. A very capacitive load of low resistance
+//     (hundreds to over a thousand ohms of -X) is matched in "CL" only where
+//     L nearly cancels its reactance: a valley about +-15 % wide in L that
+//     the grid's steps (a factor 3 to 4) miss, every grid point reading the
+//     SWR ceiling. When no grid point is below |gamma| 0.9, "CL" at a small
+//     C is scanned in L by quarter octaves (21 points from code 15 up); the
+//     first promising point starts the network's search as above.
 //   - A network's search. The element next to the transmitter (the inner
 //     one: C in "CL", L in "LC") only adds a reactance at the input, so with
 //     the other (outer) element fixed, |gamma| along it has one minimum. The
@@ -34,7 +41,8 @@
 //     / (1 - |gamma|^2), which is exactly a parabola in a reactance that
 //     grows in step with the code (halving the larger side where the vertex
 //     is of no use), down to a bracket of about 6 % (inner) and 3 % (outer)
-//     of the code. At most 12 points per line.
+//     of the code. At most 12 points per line. The outer line's first step
+//     is half an octave, the inner's likewise.
 //   - Polish: the eight neighbours of a network's best point, one code away
 //     (0.8 % of a large code), moving while one is better. Per-bit value
 //     errors make a larger code not always a larger element near a carry
@@ -45,6 +53,11 @@
 //     once the other gives a match good enough to store (SWR 6): its lines
 //     would walk without a slope to their ends, the cost of a load that
 //     cannot be matched.
+//   - With a target SWR set, the search measures at most 120 points, then
+//     polishes the best of them (24 points at most) and ends: a load that
+//     cannot reach the target costs a bounded time (under 5.5 s at the
+//     link's rate) instead of both networks' searches to their ends.
+//     Without a target the search runs to its own end.
 //   - Every measured point is remembered (a fixed table), so a point the
 //     search comes back to costs no report and no relay operation.
 //   - The end: the best point measured is put back and stored when good
@@ -85,6 +98,12 @@ constexpr int kLineMax = 12;          // points of one line search at most
 constexpr int kPolishMoves = 8;       // moves of the final polish of a network
 constexpr float kFlat = 0.97f;        // |gamma| at the SWR ceiling (about 65 and up)
 constexpr float kPromising = 0.8f;    // coarse |gamma| that starts a network's search at once
+// With a target SWR set, the search measures at most kBudget points, then
+// polishes the best of them (kPolishBudget points at most) and ends: a
+// load the network cannot bring to the target costs a bounded time.
+// Without a target it runs to its own end.
+constexpr int kBudget = 120;
+constexpr int kPolishBudget = 24;
 constexpr float kStorable = 5.0f / 7;  // |gamma| of SWR 6, the worst match stored
 // Series-resonance scan in "CL": C at its smallest coarse code, L in steps
 // of a quarter octave from kScanFrom up, when no coarse point is below
@@ -292,6 +311,8 @@ int gridN;  // coarse[gridN..] is the scan
 Pt coarse[kCoarseMax];
 int coarseN, coarseAt;
 
+int budget;        // points measured before the polish that ends the tune
+bool overBudget;
 Pt measuring;  // the word on the relays, measured by the next report
 
 void netStart(int net) {
@@ -372,6 +393,17 @@ bool polishNext(Pt &out) {
 
 // The next point to measure, or false when the search is over.
 bool nextPoint(Pt &out) {
+  if (knownN >= budget + kPolishBudget) return false;
+  if (knownN >= budget && !overBudget) {
+    // Searched long enough for a target not reached: polish the best point
+    // found and end there.
+    overBudget = true;
+    netDone[0] = netDone[1] = true;
+    ns.net = netG[1] < netG[0] ? 1 : 0;
+    phase = PH_POLISH;
+    polishFrom = netBest[ns.net];
+    polishAt = polishMoves = 0;
+  }
   for (;;) {
     if (phase == PH_NET) {
       if (netNext(out)) return true;
@@ -433,6 +465,8 @@ void setPoint(works *w, const Pt &p) {
 
 void FastTuneStart(works *w) {
   knownN = 0;
+  overBudget = false;
+  budget = w->swrEscAutoTune > 0 ? kBudget : kKnownMax;
   phase = PH_COARSE;
   coarseN = coarseAt = 0;
   for (int net = 0; net < 2; net++) {
