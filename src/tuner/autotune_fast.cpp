@@ -16,10 +16,12 @@
 //   - Coarse look: a grid of spaced codes (C 2, 15, 100 by L 2, 8, 30, 120,
 //     400) in "CL" and in "LC", plus the start word (both codes 0). It finds
 //     the region of the match in each network, also for loads that read SWR
-//     100 at the start. The grid alternates the networks point by point, so
-//     a promising point of either comes early. A point of the grid better
-//     than SWR 9 (|gamma| 0.8) starts the search of its network at once; the
-//     rest of the grid is looked at afterwards if the tune goes on.
+//     100 at the start. The grid alternates the networks point by point and
+//     takes the small C first and the middle L codes (30, 120) before the
+//     ends, so a promising point of either network comes early. A point of
+//     the grid better than SWR 9 (|gamma| 0.8) starts the search of its
+//     network at once; the rest of the grid is looked at afterwards if the
+//     tune goes on.
 //   - Series-resonance scan. A very capacitive load of low resistance
 //     (hundreds to over a thousand ohms of -X) is matched in "CL" only where
 //     L nearly cancels its reactance: a valley about +-15 % wide in L that
@@ -85,9 +87,10 @@ constexpr uint32_t kBitLC = 1u << 18;
 constexpr uint32_t kBitBypass = 1u << 16;
 
 // ---- tuning of the search ---------------------------------------------------
-// Coarse codes of each element (log spaced).
+// Coarse codes of each element (log spaced), in the order they are looked
+// at: the middle of the inductor's range first, where most matches start.
 constexpr int kCoarseC[] = {2, 15, 100};
-constexpr int kCoarseL[] = {2, 8, 30, 120, 400};
+constexpr int kCoarseL[] = {30, 120, 8, 400, 2};
 constexpr int kCoarseN = int(sizeof kCoarseC / sizeof kCoarseC[0]) * int(sizeof kCoarseL / sizeof kCoarseL[0]);
 constexpr double kOuterStep = 0.5;    // first step of the outer element, octaves
 constexpr double kInnerStep = 0.5;    // first step of the inner element, octaves
