@@ -8,6 +8,9 @@
 //   frames       fbSetBack (background -> drawing buffer), primitives and
 //                text into the drawing buffer, fbRealize (-> screen)
 //   primitives   DrawHorizontalLine, DrawLine, DrawRect
+//   frame log    fbFrameBegin / fbFrameEnd: the supervisor's frames
+//                recorded, compared with the last, composed from the
+//                picture of what stays, copied by changed rows
 //
 // Design rules:
 // - Only 4-byte (blue, green, red, 0) and 2-byte (RGB 5-6-5 little-endian)
@@ -17,8 +20,12 @@
 //   points off the screen (and never draw the very last pixel of the
 //   buffer, nor, when steep, the top-left one); horizontal lines are clipped
 //   to the screen's columns and rows.
-// - Nothing here allocates after fbInit; a frame costs two memcpy of the
-//   screen plus what is drawn.
+// - Nothing here allocates after fbInit. A plain frame costs two memcpy of
+//   the screen plus what is drawn; a supervisor frame that repeats the last
+//   costs the recording and one comparison of the two call logs; one that
+//   changes costs a copy of the composed picture, the calls after the
+//   first that differs, a comparison of the drawing buffer with the
+//   shadow of the display and the copy of the rows that differ.
 // - The buffers are not locked: one thread composes the screen at a time
 //   (main at start-up and for the closing screen, with its count-down
 //   thread while main sleeps, the supervisor in between); the others ask
@@ -27,16 +34,70 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "core/works.h"
 #include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/fbdev.h"
 #include "platform/log.h"
+#include "panel/text.h"
+
+// ---- the frame log (state) ---------------------------------------------------
 
 namespace {
+
+enum : int32_t { OP_HLINE = 1, OP_LINE = 2, OP_TEXT = 3 };
+
+// One drawing call as it was made: every field set, so that two calls
+// compare with memcmp.
+struct FbOp {
+  int32_t kind, a, b, c, d, red, green, blue, text, len;
+};
+
+constexpr int kMaxOps = 4096;        // a busy frame (menu band, six error buttons) makes ~900
+constexpr int kMaxText = 32 * 1024;  // text bytes of one frame (~2 KB on the main screen)
+
+struct FbLog {
+  FbOp ops[kMaxOps];
+  char text[kMaxText];
+  int n = 0, textUsed = 0;
+  bool valid = false;  // a whole frame was recorded in it
+  uint32_t backGen = 0, fontGen = 0;
+};
+
+}  // namespace
+
+struct FbFrame {
+  FbLog logs[2];
+  int cur = 0;  // logs[cur]: this frame; logs[cur ^ 1]: the last one
+  // What the display shows (the display memory is not read: on the board
+  // it is slow, uncached memory); invalid after a frame from elsewhere.
+  uint8_t *shadow = nullptr;
+  bool shadowValid = false;
+  // The background with the first composedK calls of the last frame drawn.
+  uint8_t *composed = nullptr;
+  int composedK = 0;
+  bool composedValid = false;
+  uint32_t composedBackGen = 0, composedFontGen = 0;
+  bool recording = false;
+  bool passive = false;    // replaying: draw, record and mirror nothing
+  // The drawing buffer holds the last frame as composed (cleared by any
+  // other write to it).
+  std::atomic<bool> drawValid{false};
+  std::atomic<uint32_t> backGen{1};
+  FbScreen *twin = nullptr;
+  FbFrameStats stats{};
+};
+
+namespace {
+
+std::atomic<bool> gOptimise{true};
+std::atomic<uint32_t> gFontGen{1};
+
 
 // A colour packed once per primitive in the screen's byte layout.
 struct Packed {
@@ -146,11 +207,13 @@ FbScreen *fbInit() {
   }
   kzLog(KZ_LOG_INFO, "Screen Size x: %d, y: %d, Pixel Size %d Line size: %d, Mem size: %d\n",
         fb->xres, fb->yres, fb->pixelSize, fb->lineSize, fb->memSize);
+  fbFrameAttach(fb);  // without it the frames are plain
   return fb;
 }
 
 void fbFree(FbScreen *fb) {
   if (fb == nullptr) return;
+  fbFrameDetach(fb);
   kzDisplayUnmap(fb->screenMem, uint32_t(fb->memSize));
   free(fb->drawBuf);
   free(fb->backBuf);
@@ -163,15 +226,74 @@ void fbFree(FbScreen *fb) {
 // one at a time; on the board nobody reads, and the lock is never waited for.
 static std::mutex gShowMut;
 
-// O(memSize): one whole-screen copy, the only transfer to the device.
-void fbRealize(FbScreen *fb) {
-  if (fb == nullptr || fb->screenMem == nullptr || fb->drawBuf == nullptr) return;
+static void showChangedRows(FbScreen *fb, FbFrame *f);
+
+// The locked part of fbRealize. `unchanged`: the drawing buffer holds what
+// the last copy took, so only a display that shows something else needs it.
+static void realizeOwn(FbScreen *fb, bool unchanged) {
+  FbFrame *f = fb->frame;
   std::lock_guard<std::mutex> lk(gShowMut);
   if (fb->frameUntilMs != 0) {
     if (kzNowMs() < fb->frameUntilMs) return;  // a received frame is on show
     fb->frameUntilMs = 0;
   }
+  if (f && f->shadow && gOptimise.load(std::memory_order_relaxed)) {
+    if (unchanged && f->shadowValid) return;
+    showChangedRows(fb, f);
+    return;
+  }
   memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
+  if (f) f->shadowValid = false;
+}
+
+// Copies the rows of the drawing buffer that differ from the shadow (runs
+// of changed rows in one copy each); all of them when the shadow is not
+// what the display shows. Caller holds gShowMut. Cost: one comparison of
+// memSize bytes (it stops early in a changed row) plus the changed rows.
+static void showChangedRows(FbScreen *fb, FbFrame *f) {
+  if (!f->shadowValid) {
+    memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
+    memcpy(f->shadow, fb->drawBuf, size_t(fb->memSize));
+    f->shadowValid = true;
+    f->stats.rowsCopied += unsigned(fb->yres);
+    return;
+  }
+  const size_t line = size_t(fb->lineSize), mem = size_t(fb->memSize);
+  const size_t rows = line > 0 ? mem / line : 0;
+  size_t runStart = 0;
+  bool inRun = false;
+  auto flush = [&](size_t end) {  // rows [runStart, end) changed
+    const size_t at = runStart * line, n = (end - runStart) * line;
+    memcpy(fb->screenMem + at, fb->drawBuf + at, n);
+    memcpy(f->shadow + at, fb->drawBuf + at, n);
+    f->stats.rowsCopied += end - runStart;
+    inRun = false;
+  };
+  for (size_t y = 0; y < rows; y++) {  // per row: one memcmp of lineSize bytes
+    const bool changed = memcmp(fb->drawBuf + y * line, f->shadow + y * line, line) != 0;
+    if (changed && !inRun) {
+      runStart = y;
+      inRun = true;
+    } else if (!changed && inRun) {
+      flush(y);
+    }
+  }
+  if (inRun) flush(rows);
+  const size_t tail = rows * line;  // bytes past the last whole row (odd formats)
+  if (tail < mem && memcmp(fb->drawBuf + tail, f->shadow + tail, mem - tail) != 0) {
+    memcpy(fb->screenMem + tail, fb->drawBuf + tail, mem - tail);
+    memcpy(f->shadow + tail, fb->drawBuf + tail, mem - tail);
+  }
+}
+
+// O(memSize): with the frame machinery the rows that changed since the
+// last copy, else one whole-screen copy; the only transfer to the device.
+void fbRealize(FbScreen *fb) {
+  if (fb == nullptr || fb->screenMem == nullptr || fb->drawBuf == nullptr) return;
+  FbFrame *f = fb->frame;
+  if (f && f->recording) fbFrameDirect(fb);  // a frame shown half-way: drawn as it stands
+  if (f && f->twin && !f->passive) fbRealize(f->twin);
+  realizeOwn(fb, false);
 }
 
 int kzFbFrameHoldMs = 3000;
@@ -180,6 +302,7 @@ void fbShowFrame(FbScreen *fb, const uint8_t *pixels) {
   if (fb == nullptr || fb->screenMem == nullptr || pixels == nullptr) return;
   std::lock_guard<std::mutex> lk(gShowMut);
   memcpy(fb->screenMem, pixels, size_t(fb->memSize));
+  if (fb->frame) fb->frame->shadowValid = false;  // the display shows something else now
   fb->frameUntilMs = kzNowMs() + (kzFbFrameHoldMs > 0 ? kzFbFrameHoldMs : 1);
 }
 
@@ -191,16 +314,25 @@ void fbReadScreen(const FbScreen *fb, uint8_t *dst) {
 
 void fbSetBack(FbScreen *fb) {
   if (fb == nullptr || fb->drawBuf == nullptr || fb->backBuf == nullptr) return;
+  if (FbFrame *f = fb->frame) {
+    fbFrameDirect(fb);
+    f->drawValid = false;
+    if (f->twin) fbSetBack(f->twin);
+  }
   memcpy(fb->drawBuf, fb->backBuf, size_t(fb->memSize));
 }
 
 // ---- primitives ------------------------------------------------------------
+
+static bool frameLine(FbScreen *fb, int32_t kind, int a, int b, int c, int d, int red, int green,
+                      int blue, int toBack);
 
 // Pixels x0 <= x < x1 of row y. Clipped to the screen's columns and rows
 // and to the buffer (a 15-bit screen has rows of 2-byte pixels in a buffer
 // of 15 bits per pixel).
 void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbScreen *fb,
                         int toBack) {
+  if (fb && fb->frame && frameLine(fb, OP_HLINE, x0, y, x1, 0, red, green, blue, toBack)) return;
   uint8_t *buf = target(fb, toBack);
   if (buf == nullptr || y < 0 || y >= fb->yres) return;
   if (x0 < 0) x0 = 0;
@@ -229,6 +361,8 @@ void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbS
 // screen are dropped, so lines clip themselves.
 void DrawLine(int x0, int y0, int x1, int y1, int red, int green, int blue, FbScreen *fb,
               int toBack) {
+  if (fb && fb->frame && frameLine(fb, OP_LINE, x0, y0, x1, y1, red, green, blue, toBack))
+    return;
   uint8_t *buf = target(fb, toBack);
   if (buf == nullptr || (x0 == x1 && y0 == y1)) return;
   const int ps = fb->pixelSize;
@@ -278,4 +412,223 @@ void DrawRect(works *w, int x0, int y0, int x1, int y1, int red, int green, int 
   DrawLine(x1, y0, x1, y1, red, green, blue, w->fb, 0);
   DrawHorizontalLine(x0, y0, x1, red, green, blue, w->fb, 0);
   DrawHorizontalLine(x0, y1, x1, red, green, blue, w->fb, 0);
+}
+
+// ---- the frame log ----------------------------------------------------------
+
+namespace {
+
+// Appends one call to this frame's log; false when the log is full (the
+// caller then draws the frame so far and the rest as it comes).
+bool record(FbFrame *f, const FbOp &op, const char *text, size_t len) {
+  FbLog &log = f->logs[f->cur];
+  if (log.n >= kMaxOps) return false;
+  FbOp o = op;
+  if (text) {
+    if (len >= size_t(kMaxText - log.textUsed)) return false;
+    o.text = log.textUsed;
+    o.len = int32_t(len);
+    memcpy(log.text + log.textUsed, text, len + 1);  // with its end
+    log.textUsed += int(len) + 1;
+  }
+  log.ops[log.n++] = o;
+  return true;
+}
+
+// How many calls from the first the two logs share (0 over another
+// background or other fonts). Cost: one memcmp per call and text.
+int commonPrefix(const FbLog &cur, const FbLog &prev) {
+  if (!prev.valid || prev.backGen != cur.backGen || prev.fontGen != cur.fontGen) return 0;
+  const int n = cur.n < prev.n ? cur.n : prev.n;
+  for (int i = 0; i < n; i++) {
+    const FbOp &a = cur.ops[i], &b = prev.ops[i];
+    if (memcmp(&a, &b, sizeof a) != 0) return i;
+    if (a.kind == OP_TEXT && memcmp(cur.text + a.text, prev.text + b.text, size_t(a.len)) != 0)
+      return i;
+  }
+  return n;
+}
+
+// Draws calls [from, to) of a log into `target` (the drawing buffer or the
+// composed picture) with the plain primitives. Cost: what the calls cost.
+void replay(FbScreen *fb, uint8_t *target, const FbLog &log, int from, int to) {
+  FbFrame *f = fb->frame;
+  uint8_t *own = fb->drawBuf;
+  fb->drawBuf = target;
+  f->passive = true;
+  for (int i = from; i < to; i++) {  // per call of the frame
+    const FbOp &o = log.ops[i];
+    if (o.kind == OP_HLINE)
+      DrawHorizontalLine(o.a, o.b, o.c, o.red, o.green, o.blue, fb, 0);
+    else if (o.kind == OP_LINE)
+      DrawLine(o.a, o.b, o.c, o.d, o.red, o.green, o.blue, fb, 0);
+    else
+      putString(o.a, o.b, o.c, log.text + o.text, o.red, o.green, o.blue, fb);
+  }
+  f->passive = false;
+  fb->drawBuf = own;
+}
+
+// The frame recorded so far into the drawing buffer: the composed picture
+// (rebuilt from the background when this frame leaves it before its end,
+// extended when this frame shares more calls with the last), then the
+// calls after it. `shared`: calls this frame shares with the last.
+void compose(FbScreen *fb, int shared) {
+  FbFrame *f = fb->frame;
+  const FbLog &cur = f->logs[f->cur];
+  const size_t bytes = size_t(fb->memSize);
+  if (!f->composedValid || f->composedBackGen != cur.backGen ||
+      f->composedFontGen != cur.fontGen || shared < f->composedK) {
+    memcpy(f->composed, fb->backBuf, bytes);
+    f->composedK = 0;
+    f->composedBackGen = cur.backGen;
+    f->composedFontGen = cur.fontGen;
+    f->composedValid = true;
+  }
+  if (shared > f->composedK) {
+    replay(fb, f->composed, cur, f->composedK, shared);
+    f->composedK = shared;
+  }
+  memcpy(fb->drawBuf, f->composed, bytes);
+  replay(fb, fb->drawBuf, cur, f->composedK, cur.n);
+  f->drawValid = true;
+  f->stats.composed++;
+}
+
+}  // namespace
+
+static bool frameLine(FbScreen *fb, int32_t kind, int a, int b, int c, int d, int red, int green,
+                      int blue, int toBack) {
+  FbFrame *f = fb->frame;
+  if (f->passive) return false;
+  if (toBack) {  // the background (shared with a mirror): drawn once, over a finished frame
+    fbFrameDirect(fb);
+    fbBackChanged(fb);
+    return false;
+  }
+  if (f->twin) {
+    if (kind == OP_HLINE)
+      DrawHorizontalLine(a, b, c, red, green, blue, f->twin, 0);
+    else
+      DrawLine(a, b, c, d, red, green, blue, f->twin, 0);
+  }
+  if (f->recording) {
+    if (record(f, FbOp{kind, a, b, c, d, red, green, blue, 0, 0}, nullptr, 0)) return true;
+    fbFrameDirect(fb);  // the log is full
+  }
+  f->drawValid = false;
+  return false;
+}
+
+bool fbFrameText(FbScreen *fb, int font, int x, int y, const char *text, int red, int green,
+                 int blue) {
+  FbFrame *f = fb ? fb->frame : nullptr;
+  if (f == nullptr || f->passive) return false;
+  if (f->twin) putString(font, x, y, text, red, green, blue, f->twin);
+  if (f->recording) {
+    if (record(f, FbOp{OP_TEXT, font, x, y, 0, red, green, blue, 0, 0}, text, strlen(text)))
+      return true;
+    fbFrameDirect(fb);
+  }
+  f->drawValid = false;
+  return false;
+}
+
+void fbFrameDirect(FbScreen *fb) {
+  FbFrame *f = fb ? fb->frame : nullptr;
+  if (f == nullptr || f->passive) return;
+  if (f->recording) {
+    f->recording = false;
+    FbLog &cur = f->logs[f->cur];
+    compose(fb, commonPrefix(cur, f->logs[f->cur ^ 1]));
+    cur.valid = false;  // half a frame: the next one is not compared with it
+  }
+  f->drawValid = false;
+}
+
+void fbFrameBegin(FbScreen *fb) {
+  if (fb == nullptr) return;
+  FbFrame *f = fb->frame;
+  if (f == nullptr || !gOptimise.load(std::memory_order_relaxed) || fb->drawBuf == nullptr ||
+      fb->backBuf == nullptr) {
+    fbSetBack(fb);
+    return;
+  }
+  if (f->twin) fbSetBack(f->twin);
+  FbLog &cur = f->logs[f->cur];
+  cur.n = 0;
+  cur.textUsed = 0;
+  cur.valid = false;
+  cur.backGen = f->backGen.load();
+  cur.fontGen = gFontGen.load();
+  f->recording = true;
+}
+
+void fbFrameEnd(FbScreen *fb) {
+  if (fb == nullptr) return;
+  FbFrame *f = fb->frame;
+  if (f) f->stats.frames++;
+  if (f == nullptr || !f->recording) {
+    fbRealize(fb);
+    return;
+  }
+  f->recording = false;
+  if (fb->screenMem == nullptr) return;
+  if (f->twin) fbRealize(f->twin);
+  FbLog &cur = f->logs[f->cur];
+  const FbLog &prev = f->logs[f->cur ^ 1];
+  const int shared = commonPrefix(cur, prev);
+  const bool same = prev.valid && shared == cur.n && prev.n == cur.n &&
+                    prev.backGen == cur.backGen && prev.fontGen == cur.fontGen;
+  cur.valid = true;
+  if (same && f->drawValid) {
+    f->stats.unchanged++;
+    f->cur ^= 1;
+    realizeOwn(fb, true);  // only when the display shows something else
+    return;
+  }
+  compose(fb, shared);
+  f->cur ^= 1;  // this frame is the last one now
+  realizeOwn(fb, false);
+}
+
+bool fbFrameAttach(FbScreen *fb) {
+  if (fb == nullptr || fb->frame != nullptr) return fb != nullptr;
+  if (fb->memSize <= 0) return false;
+  auto *f = new (std::nothrow) FbFrame;
+  if (f == nullptr) return false;
+  f->shadow = static_cast<uint8_t *>(malloc(size_t(fb->memSize)));
+  f->composed = static_cast<uint8_t *>(malloc(size_t(fb->memSize)));
+  if (f->shadow == nullptr || f->composed == nullptr) {
+    free(f->shadow);
+    free(f->composed);
+    delete f;
+    return false;
+  }
+  fb->frame = f;
+  return true;
+}
+
+void fbFrameDetach(FbScreen *fb) {
+  if (fb == nullptr || fb->frame == nullptr) return;
+  free(fb->frame->shadow);
+  free(fb->frame->composed);
+  delete fb->frame;
+  fb->frame = nullptr;
+}
+
+void fbFrameOptimise(bool on) { gOptimise = on; }
+
+void fbBackChanged(FbScreen *fb) {
+  if (fb && fb->frame) fb->frame->backGen.fetch_add(1);
+}
+
+void fbFontsChanged() { gFontGen.fetch_add(1); }
+
+void fbMirror(FbScreen *fb, FbScreen *twin) {
+  if (fb && fb->frame) fb->frame->twin = twin;
+}
+
+FbFrameStats fbFrameStatsOf(const FbScreen *fb) {
+  return fb && fb->frame ? fb->frame->stats : FbFrameStats{};
 }
