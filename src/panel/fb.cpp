@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <atomic>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -53,7 +54,9 @@ namespace {
 enum : int32_t { OP_HLINE = 1, OP_LINE = 2, OP_TEXT = 3 };
 
 // One drawing call as it was made: every field set, so that two calls
-// compare with memcmp.
+// compare with memcmp. Horizontal lines of the same columns and colour on
+// consecutive rows, one call after the other (a filled box), are one entry
+// with rows b..d.
 struct FbOp {
   int32_t kind, a, b, c, d, red, green, blue, text, len;
 };
@@ -85,9 +88,16 @@ struct FbFrame {
   uint32_t composedBackGen = 0, composedFontGen = 0;
   bool recording = false;
   bool passive = false;    // replaying: draw, record and mirror nothing
-  // The drawing buffer holds the last frame as composed (cleared by any
-  // other write to it).
+  // The drawing buffer holds the last frame as composed: the composed
+  // picture with the calls after it drawn over, on the rows marked in
+  // lastTail (cleared by any other write to the buffer).
   std::atomic<bool> drawValid{false};
+  // Per row: 1 where the calls after the composed picture drew (lastTail:
+  // the last frame, nextTail: this one); `changed` the rows where a frame
+  // may differ from the last; `marking` the rows being marked, while the
+  // calls after the composed picture are drawn.
+  uint8_t *lastTail = nullptr, *nextTail = nullptr, *changed = nullptr;
+  uint8_t *marking = nullptr;
   std::atomic<uint32_t> backGen{1};
   FbScreen *twin = nullptr;
   FbFrameStats stats{};
@@ -226,11 +236,13 @@ void fbFree(FbScreen *fb) {
 // one at a time; on the board nobody reads, and the lock is never waited for.
 static std::mutex gShowMut;
 
-static void showChangedRows(FbScreen *fb, FbFrame *f);
+static void showChangedRows(FbScreen *fb, FbFrame *f, const uint8_t *rows);
 
 // The locked part of fbRealize. `unchanged`: the drawing buffer holds what
 // the last copy took, so only a display that shows something else needs it.
-static void realizeOwn(FbScreen *fb, bool unchanged) {
+// `rows`: per row 1 where the drawing buffer may differ from the last copy
+// (null: anywhere).
+static void realizeOwn(FbScreen *fb, bool unchanged, const uint8_t *rows = nullptr) {
   FbFrame *f = fb->frame;
   std::lock_guard<std::mutex> lk(gShowMut);
   if (fb->frameUntilMs != 0) {
@@ -239,7 +251,7 @@ static void realizeOwn(FbScreen *fb, bool unchanged) {
   }
   if (f && f->shadow && gOptimise.load(std::memory_order_relaxed)) {
     if (unchanged && f->shadowValid) return;
-    showChangedRows(fb, f);
+    showChangedRows(fb, f, rows);
     return;
   }
   memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
@@ -247,10 +259,11 @@ static void realizeOwn(FbScreen *fb, bool unchanged) {
 }
 
 // Copies the rows of the drawing buffer that differ from the shadow (runs
-// of changed rows in one copy each); all of them when the shadow is not
-// what the display shows. Caller holds gShowMut. Cost: one comparison of
-// memSize bytes (it stops early in a changed row) plus the changed rows.
-static void showChangedRows(FbScreen *fb, FbFrame *f) {
+// of changed rows in one copy each), looking only at the rows marked in
+// `rows` when given; all of them when the shadow is not what the display
+// shows. Caller holds gShowMut. Cost: one comparison of the rows looked at
+// (it stops early in a changed row) plus the changed rows.
+static void showChangedRows(FbScreen *fb, FbFrame *f, const uint8_t *rows) {
   if (!f->shadowValid) {
     memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
     memcpy(f->shadow, fb->drawBuf, size_t(fb->memSize));
@@ -259,7 +272,7 @@ static void showChangedRows(FbScreen *fb, FbFrame *f) {
     return;
   }
   const size_t line = size_t(fb->lineSize), mem = size_t(fb->memSize);
-  const size_t rows = line > 0 ? mem / line : 0;
+  const size_t nRows = line > 0 ? mem / line : 0;
   size_t runStart = 0;
   bool inRun = false;
   auto flush = [&](size_t end) {  // rows [runStart, end) changed
@@ -269,8 +282,9 @@ static void showChangedRows(FbScreen *fb, FbFrame *f) {
     f->stats.rowsCopied += end - runStart;
     inRun = false;
   };
-  for (size_t y = 0; y < rows; y++) {  // per row: one memcmp of lineSize bytes
-    const bool changed = memcmp(fb->drawBuf + y * line, f->shadow + y * line, line) != 0;
+  for (size_t y = 0; y < nRows; y++) {  // per row: one memcmp of lineSize bytes
+    const bool changed = (rows == nullptr || rows[y]) &&
+                         memcmp(fb->drawBuf + y * line, f->shadow + y * line, line) != 0;
     if (changed && !inRun) {
       runStart = y;
       inRun = true;
@@ -278,8 +292,8 @@ static void showChangedRows(FbScreen *fb, FbFrame *f) {
       flush(y);
     }
   }
-  if (inRun) flush(rows);
-  const size_t tail = rows * line;  // bytes past the last whole row (odd formats)
+  if (inRun) flush(nRows);
+  const size_t tail = nRows * line;  // bytes past the last whole row (odd formats)
   if (tail < mem && memcmp(fb->drawBuf + tail, f->shadow + tail, mem - tail) != 0) {
     memcpy(fb->screenMem + tail, fb->drawBuf + tail, mem - tail);
     memcpy(f->shadow + tail, fb->drawBuf + tail, mem - tail);
@@ -341,6 +355,7 @@ void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbS
   const int64_t room = (int64_t(fb->memSize) - row) / fb->pixelSize;  // whole pixels left
   if (x1 > room) x1 = int(room);
   if (x1 <= x0) return;
+  if (fb->frame && fb->frame->marking) fb->frame->marking[y] = 1;
   const Packed c = pack(red, green, blue, fb->pixelSize);
   uint8_t *p = buf + row + int64_t(x0) * fb->pixelSize;
   if (fb->pixelSize == 4) {
@@ -373,11 +388,13 @@ void DrawLine(int x0, int y0, int x1, int y1, int red, int green, int blue, FbSc
   const int64_t adx = dx < 0 ? -dx : dx, ady = dy < 0 ? -dy : dy;
   int64_t x = x0, y = y0;
   const bool steep = adx < ady;
+  uint8_t *mark = fb->frame ? fb->frame->marking : nullptr;
   auto plot = [&]() {
     if (x < 0 || x >= fb->xres) return;
     const int64_t off = y * fb->lineSize + x * ps;
     if (off < 0 || off >= limit || (steep && off == 0)) return;
     put(buf + off, c, ps);
+    if (mark && y < fb->yres) mark[y] = 1;
   };
   if (steep) {
     int64_t e = 2 * adx - ady;
@@ -422,6 +439,14 @@ namespace {
 // caller then draws the frame so far and the rest as it comes).
 bool record(FbFrame *f, const FbOp &op, const char *text, size_t len) {
   FbLog &log = f->logs[f->cur];
+  if (op.kind == OP_HLINE && log.n > 0) {  // the next row of a filled box
+    FbOp &last = log.ops[log.n - 1];
+    if (last.kind == OP_HLINE && last.a == op.a && last.c == op.c && last.d + 1 == op.b &&
+        last.red == op.red && last.green == op.green && last.blue == op.blue) {
+      last.d = op.b;
+      return true;
+    }
+  }
   if (log.n >= kMaxOps) return false;
   FbOp o = op;
   if (text) {
@@ -459,7 +484,7 @@ void replay(FbScreen *fb, uint8_t *target, const FbLog &log, int from, int to) {
   for (int i = from; i < to; i++) {  // per call of the frame
     const FbOp &o = log.ops[i];
     if (o.kind == OP_HLINE)
-      DrawHorizontalLine(o.a, o.b, o.c, o.red, o.green, o.blue, fb, 0);
+      for (int y = o.b; y <= o.d; y++) DrawHorizontalLine(o.a, y, o.c, o.red, o.green, o.blue, fb, 0);
     else if (o.kind == OP_LINE)
       DrawLine(o.a, o.b, o.c, o.d, o.red, o.green, o.blue, fb, 0);
     else
@@ -472,11 +497,18 @@ void replay(FbScreen *fb, uint8_t *target, const FbLog &log, int from, int to) {
 // The frame recorded so far into the drawing buffer: the composed picture
 // (rebuilt from the background when this frame leaves it before its end,
 // extended when this frame shares more calls with the last), then the
-// calls after it. `shared`: calls this frame shares with the last.
-void compose(FbScreen *fb, int shared) {
+// calls after it. `shared`: calls this frame shares with the last. Returns
+// the rows where the frame may differ from the last one drawn (null: any).
+// When the drawing buffer holds the last frame and the composed picture
+// was only extended (by calls the last frame drew after it), only the rows
+// the last frame drew after it are restored from the composed picture and
+// compared: per frame, O(rows touched by what moves), not O(screen).
+const uint8_t *compose(FbScreen *fb, int shared) {
   FbFrame *f = fb->frame;
   const FbLog &cur = f->logs[f->cur];
-  const size_t bytes = size_t(fb->memSize);
+  const size_t bytes = size_t(fb->memSize), line = size_t(fb->lineSize);
+  const int rows = fb->yres;
+  bool rebuilt = false;
   if (!f->composedValid || f->composedBackGen != cur.backGen ||
       f->composedFontGen != cur.fontGen || shared < f->composedK) {
     memcpy(f->composed, fb->backBuf, bytes);
@@ -484,15 +516,28 @@ void compose(FbScreen *fb, int shared) {
     f->composedBackGen = cur.backGen;
     f->composedFontGen = cur.fontGen;
     f->composedValid = true;
+    rebuilt = true;
   }
   if (shared > f->composedK) {
     replay(fb, f->composed, cur, f->composedK, shared);
     f->composedK = shared;
   }
-  memcpy(fb->drawBuf, f->composed, bytes);
+  const bool partial = !rebuilt && f->drawValid && size_t(rows) * line <= bytes;
+  if (partial) {
+    for (int y = 0; y < rows; y++)  // per row: the last frame's moving rows restored
+      if (f->lastTail[y]) memcpy(fb->drawBuf + y * line, f->composed + y * line, line);
+  } else {
+    memcpy(fb->drawBuf, f->composed, bytes);
+  }
+  memset(f->nextTail, 0, size_t(rows));
+  f->marking = f->nextTail;
   replay(fb, fb->drawBuf, cur, f->composedK, cur.n);
+  f->marking = nullptr;
+  for (int y = 0; y < rows; y++) f->changed[y] = uint8_t(f->lastTail[y] | f->nextTail[y]);
+  std::swap(f->lastTail, f->nextTail);
   f->drawValid = true;
   f->stats.composed++;
+  return partial ? f->changed : nullptr;
 }
 
 }  // namespace
@@ -513,6 +558,7 @@ static bool frameLine(FbScreen *fb, int32_t kind, int a, int b, int c, int d, in
       DrawLine(a, b, c, d, red, green, blue, f->twin, 0);
   }
   if (f->recording) {
+    if (kind == OP_HLINE) d = b;  // rows b..d
     if (record(f, FbOp{kind, a, b, c, d, red, green, blue, 0, 0}, nullptr, 0)) return true;
     fbFrameDirect(fb);  // the log is full
   }
@@ -587,9 +633,9 @@ void fbFrameEnd(FbScreen *fb) {
     realizeOwn(fb, true);  // only when the display shows something else
     return;
   }
-  compose(fb, shared);
+  const uint8_t *rows = compose(fb, shared);
   f->cur ^= 1;  // this frame is the last one now
-  realizeOwn(fb, false);
+  realizeOwn(fb, false, rows);
 }
 
 bool fbFrameAttach(FbScreen *fb) {
@@ -599,12 +645,16 @@ bool fbFrameAttach(FbScreen *fb) {
   if (f == nullptr) return false;
   f->shadow = static_cast<uint8_t *>(malloc(size_t(fb->memSize)));
   f->composed = static_cast<uint8_t *>(malloc(size_t(fb->memSize)));
-  if (f->shadow == nullptr || f->composed == nullptr) {
+  f->lastTail = static_cast<uint8_t *>(calloc(3 * size_t(fb->yres) + 1, 1));
+  if (f->shadow == nullptr || f->composed == nullptr || f->lastTail == nullptr) {
     free(f->shadow);
     free(f->composed);
+    free(f->lastTail);
     delete f;
     return false;
   }
+  f->nextTail = f->lastTail + fb->yres;
+  f->changed = f->nextTail + fb->yres;
   fb->frame = f;
   return true;
 }
@@ -613,6 +663,7 @@ void fbFrameDetach(FbScreen *fb) {
   if (fb == nullptr || fb->frame == nullptr) return;
   free(fb->frame->shadow);
   free(fb->frame->composed);
+  free(std::min(fb->frame->lastTail, fb->frame->nextTail));  // the block of the three
   delete fb->frame;
   fb->frame = nullptr;
 }
@@ -631,4 +682,12 @@ void fbMirror(FbScreen *fb, FbScreen *twin) {
 
 FbFrameStats fbFrameStatsOf(const FbScreen *fb) {
   return fb && fb->frame ? fb->frame->stats : FbFrameStats{};
+}
+
+void fbFrameMarkRows(FbScreen *fb, long y0, long y1) {
+  uint8_t *mark = fb && fb->frame ? fb->frame->marking : nullptr;
+  if (mark == nullptr) return;
+  if (y0 < 0) y0 = 0;
+  if (y1 >= fb->yres) y1 = fb->yres - 1;
+  for (long y = y0; y <= y1; y++) mark[y] = 1;
 }

@@ -94,6 +94,8 @@ FbFrameStats fbFrameStatsOf(const FbScreen *fb);
 // drawing buffer; true when it was recorded (nothing to draw now).
 bool fbFrameText(FbScreen *fb, int font, int x, int y, const char *text, int red, int green,
                  int blue);
+// Rows y0..y1 were drawn on (glyphs): kept for the copy to the display.
+void fbFrameMarkRows(FbScreen *fb, long y0, long y1);
 // Someone is about to write a buffer directly (a picture decoded into it):
 // the frame recorded so far is drawn and the rest of the frame is drawn
 // as it comes.

@@ -212,8 +212,10 @@ constexpr int kLine1Y = 445, kLine2Y = 472;
 
 void drawKeyBar(works *w, int state) {
   static const int bg[6][2] = {{0, 130}, {133, 263}, {266, 396}, {399, 529}, {532, 662}, {665, 799}};
-  for (int y = 420; y <= 479; ++y)
-    for (const auto &s : bg) DrawHorizontalLine(s[0], y, s[1], 40, 40, 40, w->fb, 0);
+  // Key by key (the keys do not overlap): each key's rows are one filled
+  // box to the frame log (panel/fb.h).
+  for (const auto &s : bg)
+    for (int y = 420; y <= 479; ++y) DrawHorizontalLine(s[0], y, s[1], 40, 40, 40, w->fb, 0);
 
   const uint8_t flags = state >= 0 ? Novamenu[state].flags : 0;
   for (int y = 478; y <= 479; ++y) {
