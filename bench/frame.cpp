@@ -4,8 +4,8 @@
 //   bench_frame [--frames N] [--art DIR]
 //
 // Composes the frame the supervisor draws on every tick of the meter
-// layout: background into the drawing buffer, the key bar (60 rows of six
-// horizontal lines, the underlines, the grey frame), the seven information
+// layout: background into the drawing buffer, the key bar (six boxes of 60
+// rows, the underlines, the grey frame), the seven information
 // boxes and the two supply boxes (DrawRect), the strings of the main screen
 // in their font slots (twelve key labels, seven information texts, two
 // supply texts, the message line, the clock), then the meters as the
@@ -97,12 +97,9 @@ void composeStatic(works *w, int readings) {
   FbScreen *fb = w->fb;
   static const int keyX[6][2] = {{0, 130}, {133, 263}, {266, 396}, {399, 529}, {532, 662},
                                  {665, 799}};
-  for (const auto &k : keyX)  // key by key, as the main screen draws them
-    for (int y = 420; y < 480; y++) DrawHorizontalLine(k[0], y, k[1], 40, 40, 40, fb, 0);
-  for (int y = 478; y < 480; y++) {
-    DrawHorizontalLine(2, y, 128, 250, 150, 0, fb, 0);
-    DrawHorizontalLine(667, y, 797, 250, 150, 0, fb, 0);
-  }
+  for (const auto &k : keyX) fbFillRows(k[0], 420, k[1], 479, 40, 40, 40, fb, 0);
+  fbFillRows(2, 478, 128, 479, 250, 150, 0, fb, 0);
+  fbFillRows(667, 478, 797, 479, 250, 150, 0, fb, 0);
   static const int topX[6][2] = {{1, 130}, {134, 263}, {267, 396}, {400, 530}, {533, 663},
                                  {666, 799}};
   for (const auto &k : topX) DrawHorizontalLine(k[0], 420, k[1], 120, 120, 120, fb, 0);

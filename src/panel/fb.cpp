@@ -346,7 +346,7 @@ static bool frameLine(FbScreen *fb, int32_t kind, int a, int b, int c, int d, in
 // of 15 bits per pixel).
 void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbScreen *fb,
                         int toBack) {
-  if (fb && fb->frame && frameLine(fb, OP_HLINE, x0, y, x1, 0, red, green, blue, toBack)) return;
+  if (fb && fb->frame && frameLine(fb, OP_HLINE, x0, y, x1, y, red, green, blue, toBack)) return;
   uint8_t *buf = target(fb, toBack);
   if (buf == nullptr || y < 0 || y >= fb->yres) return;
   if (x0 < 0) x0 = 0;
@@ -421,6 +421,18 @@ void DrawLine(int x0, int y0, int x1, int y1, int red, int green, int blue, FbSc
   }
 }
 
+void fbFillRows(int x0, int y0, int x1, int y1, int red, int green, int blue, FbScreen *fb,
+                int toBack) {
+  if (fb == nullptr || y1 < y0) return;
+  if (fb->frame && frameLine(fb, OP_HLINE, x0, y0, x1, y1, red, green, blue, toBack)) return;
+  FbFrame *f = fb->frame;
+  // Drawn row by row as itself: the rows are not recorded again.
+  const bool own = f && !f->passive;
+  if (own) f->passive = true;
+  for (int y = y0; y <= y1; y++) DrawHorizontalLine(x0, y, x1, red, green, blue, fb, toBack);
+  if (own) f->passive = false;
+}
+
 // Outline in the drawing buffer: the vertical sides x0 and x1 from y0 to y1,
 // then the rows y0 and y1 from x0 to x1 - 1.
 void DrawRect(works *w, int x0, int y0, int x1, int y1, int red, int green, int blue) {
@@ -464,6 +476,10 @@ bool record(FbFrame *f, const FbOp &op, const char *text, size_t len) {
 // background or other fonts). Cost: one memcmp per call and text.
 int commonPrefix(const FbLog &cur, const FbLog &prev) {
   if (!prev.valid || prev.backGen != cur.backGen || prev.fontGen != cur.fontGen) return 0;
+  if (cur.n == prev.n && cur.textUsed == prev.textUsed &&
+      memcmp(cur.ops, prev.ops, sizeof(FbOp) * size_t(cur.n)) == 0 &&
+      memcmp(cur.text, prev.text, size_t(cur.textUsed)) == 0)
+    return cur.n;  // the same frame: two comparisons
   const int n = cur.n < prev.n ? cur.n : prev.n;
   for (int i = 0; i < n; i++) {
     const FbOp &a = cur.ops[i], &b = prev.ops[i];
@@ -552,13 +568,12 @@ static bool frameLine(FbScreen *fb, int32_t kind, int a, int b, int c, int d, in
     return false;
   }
   if (f->twin) {
-    if (kind == OP_HLINE)
-      DrawHorizontalLine(a, b, c, red, green, blue, f->twin, 0);
+    if (kind == OP_HLINE)  // rows b..d
+      fbFillRows(a, b, c, d, red, green, blue, f->twin, 0);
     else
       DrawLine(a, b, c, d, red, green, blue, f->twin, 0);
   }
   if (f->recording) {
-    if (kind == OP_HLINE) d = b;  // rows b..d
     if (record(f, FbOp{kind, a, b, c, d, red, green, blue, 0, 0}, nullptr, 0)) return true;
     fbFrameDirect(fb);  // the log is full
   }

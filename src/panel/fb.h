@@ -105,6 +105,10 @@ void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbS
 void DrawLine(int x0, int y0, int x1, int y1, int red, int green, int blue, FbScreen *fb,
               int toBack);
 void DrawRect(works *w, int x0, int y0, int x1, int y1, int red, int green, int blue);
+// Filled box: the horizontal lines x0 <= x < x1 of rows y0 to y1, in that
+// order (one entry of the frame log, not one per row).
+void fbFillRows(int x0, int y0, int x1, int y1, int red, int green, int blue, FbScreen *fb,
+                int toBack);
 
 // Which memory fbSavePng writes.
 enum { FB_SCREEN = 0, FB_DRAW = 1, FB_BACK = 2 };
