@@ -110,6 +110,8 @@ TEST(FrameEquality, MetersCarrierErrorsOverlayAndLinkFailure) {
     f.cycles(4);  // no carrier: steady frames
     for (int i = 0; i < 40; i++) {  // carrier on, needles and readings moving
       f.carrier(float(30 + 25 * std::sin(i * 0.3)), float(2 + std::sin(i * 0.5)));
+      w->currentRaw = float(2000 + 40 * (i % 3));  // a reading that flickers
+      w->temp1 = float(30 + (i / 8) % 2);
       f.cycles(1 + i % 3);
     }
     f.carrier(0, 0);

@@ -63,6 +63,7 @@ struct FbOp {
 
 constexpr int kMaxOps = 4096;        // a busy frame (menu band, six error buttons) makes ~900
 constexpr int kMaxText = 32 * 1024;  // text bytes of one frame (~2 KB on the main screen)
+constexpr int kSettle = 16;          // frames a call must stay to join the composed picture
 
 struct FbLog {
   FbOp ops[kMaxOps];
@@ -84,6 +85,10 @@ struct FbFrame {
   // The background with the first composedK calls of the last frame drawn.
   uint8_t *composed = nullptr;
   int composedK = 0;
+  // How far the composed picture may grow at once (calls that stayed
+  // before), frames since it was last rebuilt for a change, and the
+  // window over which calls past settledK must stay to be taken in.
+  int settledK = 0, sinceRebuild = 1 << 30, stableFrames = 0, stableMin = 0;
   bool composedValid = false;
   uint32_t composedBackGen = 0, composedFontGen = 0;
   bool recording = false;
@@ -525,8 +530,16 @@ const uint8_t *compose(FbScreen *fb, int shared) {
   const size_t bytes = size_t(fb->memSize), line = size_t(fb->lineSize);
   const int rows = fb->yres;
   bool rebuilt = false;
-  if (!f->composedValid || f->composedBackGen != cur.backGen ||
-      f->composedFontGen != cur.fontGen || shared < f->composedK) {
+  if (f->sinceRebuild < (1 << 30)) f->sinceRebuild++;
+  const bool sameBase = f->composedValid && f->composedBackGen == cur.backGen &&
+                        f->composedFontGen == cur.fontGen;
+  if (!sameBase || shared < f->composedK) {
+    if (sameBase) {
+      // A call inside the picture changed. Twice within the window: it
+      // changes often (a reading), and the picture stops before it.
+      if (f->sinceRebuild < kSettle && shared < f->settledK) f->settledK = shared;
+      f->sinceRebuild = 0;
+    }
     memcpy(f->composed, fb->backBuf, bytes);
     f->composedK = 0;
     f->composedBackGen = cur.backGen;
@@ -534,9 +547,29 @@ const uint8_t *compose(FbScreen *fb, int shared) {
     f->composedValid = true;
     rebuilt = true;
   }
+  // The picture grows at once over calls that had stayed before (after a
+  // clock that turned, the rest of the screen), and over the others once
+  // they stayed kSettle frames running: a reading that changes every few
+  // frames stays out of it instead of having it rebuilt each time.
+  int target = f->composedK;
   if (shared > f->composedK) {
-    replay(fb, f->composed, cur, f->composedK, shared);
-    f->composedK = shared;
+    if (f->settledK > target) target = std::min(shared, f->settledK);
+    if (shared > f->settledK) {
+      f->stableMin = f->stableFrames == 0 ? shared : std::min(f->stableMin, shared);
+      if (++f->stableFrames >= kSettle) {
+        f->settledK = f->stableMin;
+        target = std::max(target, std::min(shared, f->settledK));
+        f->stableFrames = 0;
+      }
+    } else {
+      f->stableFrames = 0;
+    }
+  } else {
+    f->stableFrames = 0;
+  }
+  if (target > f->composedK) {
+    replay(fb, f->composed, cur, f->composedK, target);
+    f->composedK = target;
   }
   const bool partial = !rebuilt && f->drawValid && size_t(rows) * line <= bytes;
   if (partial) {
