@@ -667,7 +667,6 @@ void fbFrameEnd(FbScreen *fb) {
     return;
   }
   f->recording = false;
-  if (fb->screenMem == nullptr) return;
   if (f->twin) fbRealize(f->twin);
   FbLog &cur = f->logs[f->cur];
   const FbLog &prev = f->logs[f->cur ^ 1];
@@ -678,12 +677,12 @@ void fbFrameEnd(FbScreen *fb) {
   if (same && f->drawValid) {
     f->stats.unchanged++;
     f->cur ^= 1;
-    realizeOwn(fb, true);  // only when the display shows something else
+    if (fb->screenMem) realizeOwn(fb, true);  // only when the display shows something else
     return;
   }
   const uint8_t *rows = compose(fb, shared);
   f->cur ^= 1;  // this frame is the last one now
-  realizeOwn(fb, false, rows);
+  if (fb->screenMem) realizeOwn(fb, false, rows);
 }
 
 bool fbFrameAttach(FbScreen *fb) {
