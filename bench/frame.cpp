@@ -298,8 +298,11 @@ int main(int argc, char **argv) {
          fullUs, fullUs / copyUs, (unsigned long long)hashFull, hashFull == hash ? "same" : "DIFFERENT");
   printf("cycle where nothing changed: %.2f us, ratio %.3f (%lu of %lu frames wrote nothing)\n",
          steadyUs, steadyUs / copyUs, st1.unchanged - st0.unchanged, n);
-  printf("cycle where only the needles moved: %.1f us, ratio %.2f (%.0f rows copied per frame)\n",
-         needlesUs, needlesUs / copyUs, double(st2.rowsCopied - st1.rowsCopied) / double(n));
+  printf("cycle where only the needles moved: %.1f us, ratio %.2f (per frame %.0f rows, %.0f "
+         "bytes copied to the display: %.1f %% of the screen)\n",
+         needlesUs, needlesUs / copyUs, double(st2.rowsCopied - st1.rowsCopied) / double(n),
+         double(st2.bytesCopied - st1.bytesCopied) / double(n),
+         100.0 * double(st2.bytesCopied - st1.bytesCopied) / double(n) / double(bytes));
   printf("plot layout, new trace every frame: plain %.1f us, ratio %.2f; supervisor path %.1f us, "
          "ratio %.2f; screen hash %016llx (%s)\n",
          plotPlainUs, plotPlainUs / copyUs, plotUs, plotUs / copyUs,

@@ -10,7 +10,8 @@
 //   primitives   DrawHorizontalLine, DrawLine, DrawRect
 //   frame log    fbFrameBegin / fbFrameEnd: the supervisor's frames
 //                recorded, compared with the last, composed from the
-//                picture of what stays, copied by changed rows
+//                picture of what stays, copied by the spans of the rows
+//                that the moving calls drew
 //
 // Design rules:
 // - Only 4-byte (blue, green, red, 0) and 2-byte (RGB 5-6-5 little-endian)
@@ -23,9 +24,9 @@
 // - Nothing here allocates after fbInit. A plain frame costs two memcpy of
 //   the screen plus what is drawn; a supervisor frame that repeats the last
 //   costs the recording and one comparison of the two call logs; one that
-//   changes costs a copy of the composed picture, the calls after the
-//   first that differs, a comparison of the drawing buffer with the
-//   shadow of the display and the copy of the rows that differ.
+//   changes costs the calls after the first that differs and, per row, the
+//   columns those calls drew in this frame and the last, restored from the
+//   composed picture and copied to the display.
 // - The buffers are not locked: one thread composes the screen at a time
 //   (main at start-up and for the closing screen, with its count-down
 //   thread while main sleeps, the supervisor in between); the others ask
@@ -65,6 +66,11 @@ constexpr int kMaxOps = 4096;        // a busy frame (menu band, six error butto
 constexpr int kMaxText = 32 * 1024;  // text bytes of one frame (~2 KB on the main screen)
 constexpr int kSettle = 16;          // frames a call must stay to join the composed picture
 
+// Columns lo <= x < hi of one row; none when lo >= hi.
+struct RowSpan {
+  int32_t lo, hi;
+};
+
 struct FbLog {
   FbOp ops[kMaxOps];
   char text[kMaxText];
@@ -78,10 +84,11 @@ struct FbLog {
 struct FbFrame {
   FbLog logs[2];
   int cur = 0;  // logs[cur]: this frame; logs[cur ^ 1]: the last one
-  // What the display shows (the display memory is not read: on the board
-  // it is slow, uncached memory); invalid after a frame from elsewhere.
-  uint8_t *shadow = nullptr;
-  bool shadowValid = false;
+  // The display shows the drawing buffer as the last copy left it (not
+  // after a received frame was put on it): then only what changed since
+  // needs copying. The display memory itself is never read (on the board
+  // it is slow, uncached memory).
+  bool shownValid = false;
   // The background with the first composedK calls of the last frame drawn.
   uint8_t *composed = nullptr;
   int composedK = 0;
@@ -97,12 +104,13 @@ struct FbFrame {
   // picture with the calls after it drawn over, on the rows marked in
   // lastTail (cleared by any other write to the buffer).
   std::atomic<bool> drawValid{false};
-  // Per row: 1 where the calls after the composed picture drew (lastTail:
-  // the last frame, nextTail: this one); `changed` the rows where a frame
-  // may differ from the last; `marking` the rows being marked, while the
-  // calls after the composed picture are drawn.
-  uint8_t *lastTail = nullptr, *nextTail = nullptr, *changed = nullptr;
-  uint8_t *marking = nullptr;
+  // Per row, the columns the calls after the composed picture drew
+  // (lastTail: the last frame, nextTail: this one), the columns where a
+  // frame may differ from the last (`changed`, the two together), and the
+  // spans being marked while those calls are drawn (`marking`).
+  RowSpan *spans = nullptr;  // the block of the three
+  RowSpan *lastTail = nullptr, *nextTail = nullptr, *changed = nullptr;
+  RowSpan *marking = nullptr;
   std::atomic<uint32_t> backGen{1};
   FbScreen *twin = nullptr;
   FbFrameStats stats{};
@@ -113,6 +121,14 @@ namespace {
 std::atomic<bool> gOptimise{true};
 std::atomic<uint32_t> gFontGen{1};
 
+
+// Marks columns [lo, hi) of row y as drawn (y and the columns inside the
+// screen).
+inline void markSpan(RowSpan *m, int64_t y, int64_t lo, int64_t hi) {
+  RowSpan &r = m[y];
+  if (lo < r.lo) r.lo = int32_t(lo);
+  if (hi > r.hi) r.hi = int32_t(hi);
+}
 
 // A colour packed once per primitive in the screen's byte layout.
 struct Packed {
@@ -241,72 +257,52 @@ void fbFree(FbScreen *fb) {
 // one at a time; on the board nobody reads, and the lock is never waited for.
 static std::mutex gShowMut;
 
-static void showChangedRows(FbScreen *fb, FbFrame *f, const uint8_t *rows);
+static void showChanged(FbScreen *fb, FbFrame *f, const RowSpan *spans);
 
 // The locked part of fbRealize. `unchanged`: the drawing buffer holds what
 // the last copy took, so only a display that shows something else needs it.
-// `rows`: per row 1 where the drawing buffer may differ from the last copy
-// (null: anywhere).
-static void realizeOwn(FbScreen *fb, bool unchanged, const uint8_t *rows = nullptr) {
+// `spans`: per row the columns where the drawing buffer may differ from
+// the last copy (null: anywhere).
+static void realizeOwn(FbScreen *fb, bool unchanged, const RowSpan *spans = nullptr) {
   FbFrame *f = fb->frame;
   std::lock_guard<std::mutex> lk(gShowMut);
   if (fb->frameUntilMs != 0) {
     if (kzNowMs() < fb->frameUntilMs) return;  // a received frame is on show
     fb->frameUntilMs = 0;
   }
-  if (f && f->shadow && gOptimise.load(std::memory_order_relaxed)) {
-    if (unchanged && f->shadowValid) return;
-    showChangedRows(fb, f, rows);
+  if (f && gOptimise.load(std::memory_order_relaxed)) {
+    if (unchanged && f->shownValid) return;
+    showChanged(fb, f, spans);
     return;
   }
   memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
-  if (f) f->shadowValid = false;
+  if (f) f->shownValid = true;
 }
 
-// Copies the rows of the drawing buffer that differ from the shadow (runs
-// of changed rows in one copy each), looking only at the rows marked in
-// `rows` when given; all of them when the shadow is not what the display
-// shows. Caller holds gShowMut. Cost: one comparison of the rows looked at
-// (it stops early in a changed row) plus the changed rows.
-static void showChangedRows(FbScreen *fb, FbFrame *f, const uint8_t *rows) {
-  if (!f->shadowValid) {
+// Copies the given spans of the drawing buffer to the display, or all of
+// it when the display does not show the last copy or no spans are given.
+// Caller holds gShowMut. Cost: the bytes of the spans.
+static void showChanged(FbScreen *fb, FbFrame *f, const RowSpan *spans) {
+  if (!f->shownValid || spans == nullptr) {
     memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
-    memcpy(f->shadow, fb->drawBuf, size_t(fb->memSize));
-    f->shadowValid = true;
+    f->shownValid = true;
     f->stats.rowsCopied += unsigned(fb->yres);
+    f->stats.bytesCopied += unsigned(fb->memSize);
     return;
   }
-  const size_t line = size_t(fb->lineSize), mem = size_t(fb->memSize);
-  const size_t nRows = line > 0 ? mem / line : 0;
-  size_t runStart = 0;
-  bool inRun = false;
-  auto flush = [&](size_t end) {  // rows [runStart, end) changed
-    const size_t at = runStart * line, n = (end - runStart) * line;
+  const size_t line = size_t(fb->lineSize), ps = size_t(fb->pixelSize);
+  for (int y = 0; y < fb->yres; y++) {  // per row: one copy of its span
+    const RowSpan &r = spans[y];
+    if (r.lo >= r.hi) continue;
+    const size_t at = size_t(y) * line + size_t(r.lo) * ps, n = size_t(r.hi - r.lo) * ps;
     memcpy(fb->screenMem + at, fb->drawBuf + at, n);
-    memcpy(f->shadow + at, fb->drawBuf + at, n);
-    f->stats.rowsCopied += end - runStart;
-    inRun = false;
-  };
-  for (size_t y = 0; y < nRows; y++) {  // per row: one memcmp of lineSize bytes
-    const bool changed = (rows == nullptr || rows[y]) &&
-                         memcmp(fb->drawBuf + y * line, f->shadow + y * line, line) != 0;
-    if (changed && !inRun) {
-      runStart = y;
-      inRun = true;
-    } else if (!changed && inRun) {
-      flush(y);
-    }
-  }
-  if (inRun) flush(nRows);
-  const size_t tail = nRows * line;  // bytes past the last whole row (odd formats)
-  if (tail < mem && memcmp(fb->drawBuf + tail, f->shadow + tail, mem - tail) != 0) {
-    memcpy(fb->screenMem + tail, fb->drawBuf + tail, mem - tail);
-    memcpy(f->shadow + tail, fb->drawBuf + tail, mem - tail);
+    f->stats.rowsCopied++;
+    f->stats.bytesCopied += n;
   }
 }
 
-// O(memSize): with the frame machinery the rows that changed since the
-// last copy, else one whole-screen copy; the only transfer to the device.
+// O(memSize): one whole-screen copy, the only transfer to the device (the
+// supervisor's fbFrameEnd copies less).
 void fbRealize(FbScreen *fb) {
   if (fb == nullptr || fb->screenMem == nullptr || fb->drawBuf == nullptr) return;
   FbFrame *f = fb->frame;
@@ -321,7 +317,7 @@ void fbShowFrame(FbScreen *fb, const uint8_t *pixels) {
   if (fb == nullptr || fb->screenMem == nullptr || pixels == nullptr) return;
   std::lock_guard<std::mutex> lk(gShowMut);
   memcpy(fb->screenMem, pixels, size_t(fb->memSize));
-  if (fb->frame) fb->frame->shadowValid = false;  // the display shows something else now
+  if (fb->frame) fb->frame->shownValid = false;  // the display shows something else now
   fb->frameUntilMs = kzNowMs() + (kzFbFrameHoldMs > 0 ? kzFbFrameHoldMs : 1);
 }
 
@@ -360,7 +356,7 @@ void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbS
   const int64_t room = (int64_t(fb->memSize) - row) / fb->pixelSize;  // whole pixels left
   if (x1 > room) x1 = int(room);
   if (x1 <= x0) return;
-  if (fb->frame && fb->frame->marking) fb->frame->marking[y] = 1;
+  if (fb->frame && fb->frame->marking) markSpan(fb->frame->marking, y, x0, x1);
   const Packed c = pack(red, green, blue, fb->pixelSize);
   uint8_t *p = buf + row + int64_t(x0) * fb->pixelSize;
   if (fb->pixelSize == 4) {
@@ -393,13 +389,13 @@ void DrawLine(int x0, int y0, int x1, int y1, int red, int green, int blue, FbSc
   const int64_t adx = dx < 0 ? -dx : dx, ady = dy < 0 ? -dy : dy;
   int64_t x = x0, y = y0;
   const bool steep = adx < ady;
-  uint8_t *mark = fb->frame ? fb->frame->marking : nullptr;
+  RowSpan *mark = fb->frame ? fb->frame->marking : nullptr;
   auto plot = [&]() {
     if (x < 0 || x >= fb->xres) return;
     const int64_t off = y * fb->lineSize + x * ps;
     if (off < 0 || off >= limit || (steep && off == 0)) return;
     put(buf + off, c, ps);
-    if (mark && y < fb->yres) mark[y] = 1;
+    if (mark && y < fb->yres) markSpan(mark, y, x, x + 1);
   };
   if (steep) {
     int64_t e = 2 * adx - ady;
@@ -519,12 +515,13 @@ void replay(FbScreen *fb, uint8_t *target, const FbLog &log, int from, int to) {
 // (rebuilt from the background when this frame leaves it before its end,
 // extended when this frame shares more calls with the last), then the
 // calls after it. `shared`: calls this frame shares with the last. Returns
-// the rows where the frame may differ from the last one drawn (null: any).
-// When the drawing buffer holds the last frame and the composed picture
-// was only extended (by calls the last frame drew after it), only the rows
-// the last frame drew after it are restored from the composed picture and
-// compared: per frame, O(rows touched by what moves), not O(screen).
-const uint8_t *compose(FbScreen *fb, int shared) {
+// per row the columns where the frame may differ from the last one drawn
+// (null: anywhere). When the drawing buffer holds the last frame and the
+// composed picture was only extended (by calls the last frame drew after
+// it), only the columns the last frame drew after it are restored from the
+// composed picture: per frame, O(pixels the moving calls touch), not
+// O(screen).
+const RowSpan *compose(FbScreen *fb, int shared) {
   FbFrame *f = fb->frame;
   const FbLog &cur = f->logs[f->cur];
   const size_t bytes = size_t(fb->memSize), line = size_t(fb->lineSize);
@@ -572,17 +569,25 @@ const uint8_t *compose(FbScreen *fb, int shared) {
     f->composedK = target;
   }
   const bool partial = !rebuilt && f->drawValid && size_t(rows) * line <= bytes;
+  const size_t ps = size_t(fb->pixelSize);
   if (partial) {
-    for (int y = 0; y < rows; y++)  // per row: the last frame's moving rows restored
-      if (f->lastTail[y]) memcpy(fb->drawBuf + y * line, f->composed + y * line, line);
+    for (int y = 0; y < rows; y++) {  // per row: the last frame's moving span restored
+      const RowSpan &r = f->lastTail[y];
+      if (r.lo >= r.hi) continue;
+      const size_t at = size_t(y) * line + size_t(r.lo) * ps;
+      memcpy(fb->drawBuf + at, f->composed + at, size_t(r.hi - r.lo) * ps);
+    }
   } else {
     memcpy(fb->drawBuf, f->composed, bytes);
   }
-  memset(f->nextTail, 0, size_t(rows));
+  for (int y = 0; y < rows; y++) f->nextTail[y] = RowSpan{fb->xres, 0};
   f->marking = f->nextTail;
   replay(fb, fb->drawBuf, cur, f->composedK, cur.n);
   f->marking = nullptr;
-  for (int y = 0; y < rows; y++) f->changed[y] = uint8_t(f->lastTail[y] | f->nextTail[y]);
+  for (int y = 0; y < rows; y++) {  // per row: both frames' moving spans
+    const RowSpan &a = f->lastTail[y], &b = f->nextTail[y];
+    f->changed[y] = a.lo >= a.hi ? b : b.lo >= b.hi ? a : RowSpan{std::min(a.lo, b.lo), std::max(a.hi, b.hi)};
+  }
   std::swap(f->lastTail, f->nextTail);
   f->drawValid = true;
   f->stats.composed++;
@@ -680,9 +685,9 @@ void fbFrameEnd(FbScreen *fb) {
     if (fb->screenMem) realizeOwn(fb, true);  // only when the display shows something else
     return;
   }
-  const uint8_t *rows = compose(fb, shared);
+  const RowSpan *spans = compose(fb, shared);
   f->cur ^= 1;  // this frame is the last one now
-  if (fb->screenMem) realizeOwn(fb, false, rows);
+  if (fb->screenMem) realizeOwn(fb, false, spans);
 }
 
 bool fbFrameAttach(FbScreen *fb) {
@@ -690,16 +695,15 @@ bool fbFrameAttach(FbScreen *fb) {
   if (fb->memSize <= 0) return false;
   auto *f = new (std::nothrow) FbFrame;
   if (f == nullptr) return false;
-  f->shadow = static_cast<uint8_t *>(malloc(size_t(fb->memSize)));
   f->composed = static_cast<uint8_t *>(malloc(size_t(fb->memSize)));
-  f->lastTail = static_cast<uint8_t *>(calloc(3 * size_t(fb->yres) + 1, 1));
-  if (f->shadow == nullptr || f->composed == nullptr || f->lastTail == nullptr) {
-    free(f->shadow);
+  f->spans = static_cast<RowSpan *>(calloc(3 * size_t(fb->yres) + 1, sizeof(RowSpan)));
+  if (f->composed == nullptr || f->spans == nullptr) {
     free(f->composed);
-    free(f->lastTail);
+    free(f->spans);
     delete f;
     return false;
   }
+  f->lastTail = f->spans;
   f->nextTail = f->lastTail + fb->yres;
   f->changed = f->nextTail + fb->yres;
   fb->frame = f;
@@ -708,9 +712,8 @@ bool fbFrameAttach(FbScreen *fb) {
 
 void fbFrameDetach(FbScreen *fb) {
   if (fb == nullptr || fb->frame == nullptr) return;
-  free(fb->frame->shadow);
   free(fb->frame->composed);
-  free(std::min(fb->frame->lastTail, fb->frame->nextTail));  // the block of the three
+  free(fb->frame->spans);
   delete fb->frame;
   fb->frame = nullptr;
 }
@@ -731,10 +734,13 @@ FbFrameStats fbFrameStatsOf(const FbScreen *fb) {
   return fb && fb->frame ? fb->frame->stats : FbFrameStats{};
 }
 
-void fbFrameMarkRows(FbScreen *fb, long y0, long y1) {
-  uint8_t *mark = fb && fb->frame ? fb->frame->marking : nullptr;
+void fbFrameMarkRows(FbScreen *fb, long y0, long y1, long x0, long x1) {
+  RowSpan *mark = fb && fb->frame ? fb->frame->marking : nullptr;
   if (mark == nullptr) return;
   if (y0 < 0) y0 = 0;
   if (y1 >= fb->yres) y1 = fb->yres - 1;
-  for (long y = y0; y <= y1; y++) mark[y] = 1;
+  if (x0 < 0) x0 = 0;
+  if (x1 > fb->xres) x1 = fb->xres;
+  if (x1 <= x0) return;
+  for (long y = y0; y <= y1; y++) markSpan(mark, y, x0, x1);
 }

@@ -55,16 +55,16 @@ void fbSetBack(FbScreen *fb);
 // a frame identical to the last one (same calls, same background, same
 // fonts) costs nothing more, the display is not written; otherwise the
 // frame is composed from the picture kept of the calls it shares with the
-// last frame (from the first call up to the first that differs: the key
-// bar, labels, boxes and texts that stay) plus the calls after that, and
-// only the rows that differ from what the display shows are copied. The
+// last frames (from the first call on: the key bar, labels, boxes and
+// texts that stay) plus the calls after that, and only the parts of rows
+// those calls drew, in this frame or the last, are copied. The
 // pixels are those of fbSetBack + the calls + fbRealize. Without the
 // machinery (fb->frame null, or fbFrameOptimise(false)) the two are
 // exactly fbSetBack and fbRealize.
 void fbFrameBegin(FbScreen *fb);
 void fbFrameEnd(FbScreen *fb);
-// Gives a record the frame machinery (fbInit does): a shadow of the
-// display, the composed picture and two call logs, allocated once.
+// Gives a record the frame machinery (fbInit does): the composed picture,
+// two call logs and the row spans, allocated once.
 // Returns false when the memory cannot be had (the record stays plain).
 bool fbFrameAttach(FbScreen *fb);
 void fbFrameDetach(FbScreen *fb);
@@ -84,9 +84,9 @@ void fbFontsChanged();
 // background buffer); null stops it.
 void fbMirror(FbScreen *fb, FbScreen *twin);
 // What the frames did so far: frames ended, frames that wrote nothing,
-// frames composed, rows copied to the display.
+// frames composed, rows (whole or in part) and bytes copied to the display.
 struct FbFrameStats {
-  unsigned long frames, unchanged, composed, rowsCopied;
+  unsigned long frames, unchanged, composed, rowsCopied, bytesCopied;
 };
 FbFrameStats fbFrameStatsOf(const FbScreen *fb);
 
@@ -94,8 +94,9 @@ FbFrameStats fbFrameStatsOf(const FbScreen *fb);
 // drawing buffer; true when it was recorded (nothing to draw now).
 bool fbFrameText(FbScreen *fb, int font, int x, int y, const char *text, int red, int green,
                  int blue);
-// Rows y0..y1 were drawn on (glyphs): kept for the copy to the display.
-void fbFrameMarkRows(FbScreen *fb, long y0, long y1);
+// Rows y0..y1, columns x0 <= x < x1 were drawn on (a glyph): kept for
+// the copy to the display.
+void fbFrameMarkRows(FbScreen *fb, long y0, long y1, long x0, long x1);
 // Someone is about to write a buffer directly (a picture decoded into it):
 // the frame recorded so far is drawn and the rest of the frame is drawn
 // as it comes.

@@ -330,7 +330,7 @@ static void blitBitmap(const uint8_t *buffer, long rows, long pitch, long d, FT_
                        int gr, int b, FbScreen *fb) {
   const long baseRow = (long(pen.y) + d) / 64;
   const long baseCol = long(pen.x) / 64;
-  if (fb->frame) fbFrameMarkRows(fb, baseRow - (rows - 1), baseRow);
+  if (fb->frame) fbFrameMarkRows(fb, baseRow - (rows - 1), baseRow, baseCol, baseCol + pitch);
   const int64_t memSize = fb->memSize, lineSize = fb->lineSize;
   uint8_t *buf = fb->drawBuf;
   const int64_t rowsInside = lineSize > 0 ? memSize / lineSize : 0;
