@@ -10,7 +10,7 @@
 //   primitives   DrawHorizontalLine, DrawLine, DrawRect
 //   frame log    fbFrameBegin / fbFrameEnd: the supervisor's frames
 //                recorded, compared with the last, composed from the
-//                picture of what stays, copied by the spans of the rows
+//                picture of what stays, copied by the pieces of rows
 //                that the moving calls drew
 //
 // Design rules:
@@ -66,10 +66,9 @@ constexpr int kMaxOps = 4096;        // a busy frame (menu band, six error butto
 constexpr int kMaxText = 32 * 1024;  // text bytes of one frame (~2 KB on the main screen)
 constexpr int kSettle = 16;          // frames a call must stay to join the composed picture
 
-// Columns lo <= x < hi of one row; none when lo >= hi.
-struct RowSpan {
-  int32_t lo, hi;
-};
+// The pieces of one row drawn on: bit t for the columns of tile t (tiles
+// of 1 << tileShift columns, at most 32 to a row).
+using RowTiles = uint32_t;
 
 struct FbLog {
   FbOp ops[kMaxOps];
@@ -104,13 +103,14 @@ struct FbFrame {
   // picture with the calls after it drawn over, on the rows marked in
   // lastTail (cleared by any other write to the buffer).
   std::atomic<bool> drawValid{false};
-  // Per row, the columns the calls after the composed picture drew
-  // (lastTail: the last frame, nextTail: this one), the columns where a
+  // Per row, the tiles the calls after the composed picture drew
+  // (lastTail: the last frame, nextTail: this one), the tiles where a
   // frame may differ from the last (`changed`, the two together), and the
-  // spans being marked while those calls are drawn (`marking`).
-  RowSpan *spans = nullptr;  // the block of the three
-  RowSpan *lastTail = nullptr, *nextTail = nullptr, *changed = nullptr;
-  RowSpan *marking = nullptr;
+  // tiles being marked while those calls are drawn (`marking`).
+  RowTiles *tiles = nullptr;  // the block of the three
+  RowTiles *lastTail = nullptr, *nextTail = nullptr, *changed = nullptr;
+  RowTiles *marking = nullptr;
+  int tileShift = 5;
   std::atomic<uint32_t> backGen{1};
   FbScreen *twin = nullptr;
   FbFrameStats stats{};
@@ -123,11 +123,27 @@ std::atomic<uint32_t> gFontGen{1};
 
 
 // Marks columns [lo, hi) of row y as drawn (y and the columns inside the
-// screen).
-inline void markSpan(RowSpan *m, int64_t y, int64_t lo, int64_t hi) {
-  RowSpan &r = m[y];
-  if (lo < r.lo) r.lo = int32_t(lo);
-  if (hi > r.hi) r.hi = int32_t(hi);
+// screen, lo < hi).
+inline void markSpan(const FbFrame *f, RowTiles *m, int64_t y, int64_t lo, int64_t hi) {
+  const unsigned t0 = unsigned(lo >> f->tileShift), t1 = unsigned((hi - 1) >> f->tileShift);
+  m[y] |= RowTiles((uint64_t(2) << t1) - (uint64_t(1) << t0));
+}
+
+// Calls fn(offset, bytes) for each run of marked tiles of row y.
+template <class Fn>
+inline void forEachRun(const FbScreen *fb, int y, RowTiles m, Fn fn) {
+  const int sh = fb->frame->tileShift;
+  const size_t row = size_t(y) * size_t(fb->lineSize), ps = size_t(fb->pixelSize);
+  while (m != 0) {
+    const int t0 = __builtin_ctz(m);
+    const uint64_t rest = uint64_t(m) >> t0;
+    const int run = __builtin_ctzll(~rest);
+    const int x0 = t0 << sh;
+    int x1 = (t0 + run) << sh;
+    if (x1 > fb->xres) x1 = fb->xres;
+    fn(row + size_t(x0) * ps, size_t(x1 - x0) * ps);
+    m = RowTiles(run + t0 >= 32 ? 0 : (uint64_t(m) >> (t0 + run)) << (t0 + run));
+  }
 }
 
 // A colour packed once per primitive in the screen's byte layout.
@@ -257,13 +273,13 @@ void fbFree(FbScreen *fb) {
 // one at a time; on the board nobody reads, and the lock is never waited for.
 static std::mutex gShowMut;
 
-static void showChanged(FbScreen *fb, FbFrame *f, const RowSpan *spans);
+static void showChanged(FbScreen *fb, FbFrame *f, const RowTiles *tiles);
 
 // The locked part of fbRealize. `unchanged`: the drawing buffer holds what
 // the last copy took, so only a display that shows something else needs it.
-// `spans`: per row the columns where the drawing buffer may differ from
-// the last copy (null: anywhere).
-static void realizeOwn(FbScreen *fb, bool unchanged, const RowSpan *spans = nullptr) {
+// `tiles`: per row the tiles where the drawing buffer may differ from the
+// last copy (null: anywhere).
+static void realizeOwn(FbScreen *fb, bool unchanged, const RowTiles *tiles = nullptr) {
   FbFrame *f = fb->frame;
   std::lock_guard<std::mutex> lk(gShowMut);
   if (fb->frameUntilMs != 0) {
@@ -272,32 +288,31 @@ static void realizeOwn(FbScreen *fb, bool unchanged, const RowSpan *spans = null
   }
   if (f && gOptimise.load(std::memory_order_relaxed)) {
     if (unchanged && f->shownValid) return;
-    showChanged(fb, f, spans);
+    showChanged(fb, f, tiles);
     return;
   }
   memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
   if (f) f->shownValid = true;
 }
 
-// Copies the given spans of the drawing buffer to the display, or all of
-// it when the display does not show the last copy or no spans are given.
-// Caller holds gShowMut. Cost: the bytes of the spans.
-static void showChanged(FbScreen *fb, FbFrame *f, const RowSpan *spans) {
-  if (!f->shownValid || spans == nullptr) {
+// Copies the given tiles of the drawing buffer to the display, or all of
+// it when the display does not show the last copy or no tiles are given.
+// Caller holds gShowMut. Cost: the bytes of the tiles.
+static void showChanged(FbScreen *fb, FbFrame *f, const RowTiles *tiles) {
+  if (!f->shownValid || tiles == nullptr) {
     memcpy(fb->screenMem, fb->drawBuf, size_t(fb->memSize));
     f->shownValid = true;
     f->stats.rowsCopied += unsigned(fb->yres);
     f->stats.bytesCopied += unsigned(fb->memSize);
     return;
   }
-  const size_t line = size_t(fb->lineSize), ps = size_t(fb->pixelSize);
-  for (int y = 0; y < fb->yres; y++) {  // per row: one copy of its span
-    const RowSpan &r = spans[y];
-    if (r.lo >= r.hi) continue;
-    const size_t at = size_t(y) * line + size_t(r.lo) * ps, n = size_t(r.hi - r.lo) * ps;
-    memcpy(fb->screenMem + at, fb->drawBuf + at, n);
+  for (int y = 0; y < fb->yres; y++) {  // per row: one copy per run of tiles
+    if (tiles[y] == 0) continue;
+    forEachRun(fb, y, tiles[y], [&](size_t at, size_t n) {
+      memcpy(fb->screenMem + at, fb->drawBuf + at, n);
+      f->stats.bytesCopied += n;
+    });
     f->stats.rowsCopied++;
-    f->stats.bytesCopied += n;
   }
 }
 
@@ -356,7 +371,7 @@ void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbS
   const int64_t room = (int64_t(fb->memSize) - row) / fb->pixelSize;  // whole pixels left
   if (x1 > room) x1 = int(room);
   if (x1 <= x0) return;
-  if (fb->frame && fb->frame->marking) markSpan(fb->frame->marking, y, x0, x1);
+  if (fb->frame && fb->frame->marking) markSpan(fb->frame, fb->frame->marking, y, x0, x1);
   const Packed c = pack(red, green, blue, fb->pixelSize);
   uint8_t *p = buf + row + int64_t(x0) * fb->pixelSize;
   if (fb->pixelSize == 4) {
@@ -389,13 +404,13 @@ void DrawLine(int x0, int y0, int x1, int y1, int red, int green, int blue, FbSc
   const int64_t adx = dx < 0 ? -dx : dx, ady = dy < 0 ? -dy : dy;
   int64_t x = x0, y = y0;
   const bool steep = adx < ady;
-  RowSpan *mark = fb->frame ? fb->frame->marking : nullptr;
+  RowTiles *mark = fb->frame ? fb->frame->marking : nullptr;
   auto plot = [&]() {
     if (x < 0 || x >= fb->xres) return;
     const int64_t off = y * fb->lineSize + x * ps;
     if (off < 0 || off >= limit || (steep && off == 0)) return;
     put(buf + off, c, ps);
-    if (mark && y < fb->yres) markSpan(mark, y, x, x + 1);
+    if (mark && y < fb->yres) markSpan(fb->frame, mark, y, x, x + 1);
   };
   if (steep) {
     int64_t e = 2 * adx - ady;
@@ -521,7 +536,7 @@ void replay(FbScreen *fb, uint8_t *target, const FbLog &log, int from, int to) {
 // it), only the columns the last frame drew after it are restored from the
 // composed picture: per frame, O(pixels the moving calls touch), not
 // O(screen).
-const RowSpan *compose(FbScreen *fb, int shared) {
+const RowTiles *compose(FbScreen *fb, int shared) {
   FbFrame *f = fb->frame;
   const FbLog &cur = f->logs[f->cur];
   const size_t bytes = size_t(fb->memSize), line = size_t(fb->lineSize);
@@ -569,25 +584,20 @@ const RowSpan *compose(FbScreen *fb, int shared) {
     f->composedK = target;
   }
   const bool partial = !rebuilt && f->drawValid && size_t(rows) * line <= bytes;
-  const size_t ps = size_t(fb->pixelSize);
   if (partial) {
-    for (int y = 0; y < rows; y++) {  // per row: the last frame's moving span restored
-      const RowSpan &r = f->lastTail[y];
-      if (r.lo >= r.hi) continue;
-      const size_t at = size_t(y) * line + size_t(r.lo) * ps;
-      memcpy(fb->drawBuf + at, f->composed + at, size_t(r.hi - r.lo) * ps);
-    }
+    for (int y = 0; y < rows; y++)  // per row: the last frame's moving tiles restored
+      if (f->lastTail[y] != 0)
+        forEachRun(fb, y, f->lastTail[y], [&](size_t at, size_t n) {
+          memcpy(fb->drawBuf + at, f->composed + at, n);
+        });
   } else {
     memcpy(fb->drawBuf, f->composed, bytes);
   }
-  for (int y = 0; y < rows; y++) f->nextTail[y] = RowSpan{fb->xres, 0};
+  memset(f->nextTail, 0, sizeof(RowTiles) * size_t(rows));
   f->marking = f->nextTail;
   replay(fb, fb->drawBuf, cur, f->composedK, cur.n);
   f->marking = nullptr;
-  for (int y = 0; y < rows; y++) {  // per row: both frames' moving spans
-    const RowSpan &a = f->lastTail[y], &b = f->nextTail[y];
-    f->changed[y] = a.lo >= a.hi ? b : b.lo >= b.hi ? a : RowSpan{std::min(a.lo, b.lo), std::max(a.hi, b.hi)};
-  }
+  for (int y = 0; y < rows; y++) f->changed[y] = f->lastTail[y] | f->nextTail[y];
   std::swap(f->lastTail, f->nextTail);
   f->drawValid = true;
   f->stats.composed++;
@@ -685,9 +695,9 @@ void fbFrameEnd(FbScreen *fb) {
     if (fb->screenMem) realizeOwn(fb, true);  // only when the display shows something else
     return;
   }
-  const RowSpan *spans = compose(fb, shared);
+  const RowTiles *tiles = compose(fb, shared);
   f->cur ^= 1;  // this frame is the last one now
-  if (fb->screenMem) realizeOwn(fb, false, spans);
+  if (fb->screenMem) realizeOwn(fb, false, tiles);
 }
 
 bool fbFrameAttach(FbScreen *fb) {
@@ -696,14 +706,15 @@ bool fbFrameAttach(FbScreen *fb) {
   auto *f = new (std::nothrow) FbFrame;
   if (f == nullptr) return false;
   f->composed = static_cast<uint8_t *>(malloc(size_t(fb->memSize)));
-  f->spans = static_cast<RowSpan *>(calloc(3 * size_t(fb->yres) + 1, sizeof(RowSpan)));
-  if (f->composed == nullptr || f->spans == nullptr) {
+  f->tiles = static_cast<RowTiles *>(calloc(3 * size_t(fb->yres) + 1, sizeof(RowTiles)));
+  if (f->composed == nullptr || f->tiles == nullptr) {
     free(f->composed);
-    free(f->spans);
+    free(f->tiles);
     delete f;
     return false;
   }
-  f->lastTail = f->spans;
+  while (((fb->xres - 1) >> f->tileShift) >= 32) f->tileShift++;
+  f->lastTail = f->tiles;
   f->nextTail = f->lastTail + fb->yres;
   f->changed = f->nextTail + fb->yres;
   fb->frame = f;
@@ -713,7 +724,7 @@ bool fbFrameAttach(FbScreen *fb) {
 void fbFrameDetach(FbScreen *fb) {
   if (fb == nullptr || fb->frame == nullptr) return;
   free(fb->frame->composed);
-  free(fb->frame->spans);
+  free(fb->frame->tiles);
   delete fb->frame;
   fb->frame = nullptr;
 }
@@ -735,12 +746,12 @@ FbFrameStats fbFrameStatsOf(const FbScreen *fb) {
 }
 
 void fbFrameMarkRows(FbScreen *fb, long y0, long y1, long x0, long x1) {
-  RowSpan *mark = fb && fb->frame ? fb->frame->marking : nullptr;
+  RowTiles *mark = fb && fb->frame ? fb->frame->marking : nullptr;
   if (mark == nullptr) return;
   if (y0 < 0) y0 = 0;
   if (y1 >= fb->yres) y1 = fb->yres - 1;
   if (x0 < 0) x0 = 0;
   if (x1 > fb->xres) x1 = fb->xres;
   if (x1 <= x0) return;
-  for (long y = y0; y <= y1; y++) markSpan(mark, y, x0, x1);
+  for (long y = y0; y <= y1; y++) markSpan(fb->frame, mark, y, x0, x1);
 }
