@@ -1,5 +1,5 @@
 // The supervisor's frames drawn the short way (recorded calls, the composed
-// picture of what stays, frames equal to the last skipped, changed rows
+// picture of what stays, frames equal to the last skipped, the tiles that moved
 // copied) against the plain way (background, every call drawn, the whole
 // screen copied): long scripted runs through the screens, both displays
 // compared byte for byte after every cycle.

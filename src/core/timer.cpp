@@ -15,7 +15,7 @@
 // - The screen is composed and shown only here: every cycle starts from
 //   the background and ends by showing the drawing buffer (fbFrameBegin /
 //   fbFrameEnd: fbSetBack and fbRealize that skip a frame equal to the
-//   last and copy only changed rows). The supervisor owns the screen while it runs: other
+//   last and copy only what moved). The supervisor owns the screen while it runs: other
 //   threads ask for a new background by name (SetBackground, carried out
 //   here at the start of the next cycle) or through backReload.
 // - Without a display (fb null) nothing is drawn or loaded, but the rest of
@@ -360,7 +360,7 @@ void TimerCycle(works *w, SerParameters &par, TimerHandshake &hs) {
     CreaBufferDiStato(w, st);
     sendWebSockStatusFrame(w, st, KZ_STATUS_SENT);
   }
-  if (fb) fbFrameEnd(fb);  // shown as fbRealize would, rows that changed only
+  if (fb) fbFrameEnd(fb);  // shown as fbRealize would; only what moved is copied
 }
 
 void TimerCountDown(works *w, int64_t elapsedMs) {
