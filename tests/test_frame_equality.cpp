@@ -1,8 +1,8 @@
 // The supervisor's frames drawn the short way (recorded calls, the composed
-// picture of what stays, frames equal to the last skipped, the tiles that moved
-// copied) against the plain way (background, every call drawn, the whole
-// screen copied): long scripted runs through the screens, both displays
-// compared byte for byte after every cycle.
+// picture of what stays, frames equal to the last skipped, only the tiles
+// that moved copied) against the plain way (background, every call drawn,
+// the whole screen copied): long scripted runs through the screens, both
+// displays compared byte for byte after every cycle.
 #include <gtest/gtest.h>
 
 #include <cmath>

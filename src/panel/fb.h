@@ -64,7 +64,7 @@ void fbSetBack(FbScreen *fb);
 void fbFrameBegin(FbScreen *fb);
 void fbFrameEnd(FbScreen *fb);
 // Gives a record the frame machinery (fbInit does): the composed picture,
-// two call logs and the row spans, allocated once.
+// two call logs and the marks of the rows drawn on, allocated once.
 // Returns false when the memory cannot be had (the record stays plain).
 bool fbFrameAttach(FbScreen *fb);
 void fbFrameDetach(FbScreen *fb);
