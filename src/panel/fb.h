@@ -81,7 +81,8 @@ void fbBackChanged(FbScreen *fb);
 void fbFontsChanged();
 // Tests: every call drawn into fb's drawing buffer, every fbSetBack and
 // fbRealize is also made, plainly, on `twin` (which shares fb's
-// background buffer); null stops it.
+// background buffer; a picture decoded straight into the drawing buffer,
+// which the supervisor never does, is not mirrored); null stops it.
 void fbMirror(FbScreen *fb, FbScreen *twin);
 // What the frames did so far: frames ended, frames that wrote nothing,
 // frames composed, rows (whole or in part) and bytes copied to the display.
