@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "amplifier/errors.h"
 #include "core/setup.h"
@@ -136,6 +137,14 @@ TEST(FrameEquality, MetersCarrierErrorsOverlayAndLinkFailure) {
   f.cycles(4);
   w->backReload = 1;  // a background reloaded in the middle of a frame
   f.cycles(3);
+  // A received picture held on the display: the first copy after the hold
+  // is whole, nothing of the picture stays.
+  const int hold = kzFbFrameHoldMs;
+  kzFbFrameHoldMs = 1;
+  fbShowFrame(&f.opt.fb, std::vector<uint8_t>(f.opt.screen.size(), 0x5A).data());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  kzFbFrameHoldMs = hold;
+  f.cycles(2);
   const FbFrameStats st = fbFrameStatsOf(&f.opt.fb);
   // The short ways were taken: steady frames wrote nothing, the moving ones
   // copied a part of the screen.
