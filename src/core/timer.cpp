@@ -13,8 +13,9 @@
 //
 // Design rules:
 // - The screen is composed and shown only here: every cycle starts from
-//   the background (fbSetBack) and ends by showing the drawing buffer
-//   (fbRealize). The supervisor owns the screen while it runs: other
+//   the background and ends by showing the drawing buffer (fbFrameBegin /
+//   fbFrameEnd: fbSetBack and fbRealize that skip a frame equal to the
+//   last and copy only what moved). The supervisor owns the screen while it runs: other
 //   threads ask for a new background by name (SetBackground, carried out
 //   here at the start of the next cycle) or through backReload.
 // - Without a display (fb null) nothing is drawn or loaded, but the rest of
@@ -330,7 +331,7 @@ void TimerStart(works *w) {
 void TimerCycle(works *w, SerParameters &par, TimerHandshake &hs) {
   FbScreen *fb = w->fb;
   ScreenTakeRequest(w);  // a background a key asked for shows in this frame
-  if (fb) fbSetBack(fb);
+  if (fb) fbFrameBegin(fb);  // the background, as fbSetBack (panel/fb.h)
   const int linkError = w->linkError.load();
   if (linkError > 0) {
     linkErrorScreen(w, par);
@@ -359,7 +360,7 @@ void TimerCycle(works *w, SerParameters &par, TimerHandshake &hs) {
     CreaBufferDiStato(w, st);
     sendWebSockStatusFrame(w, st, KZ_STATUS_SENT);
   }
-  if (fb) fbRealize(fb);
+  if (fb) fbFrameEnd(fb);  // shown as fbRealize would; only what moved is copied
 }
 
 void TimerCountDown(works *w, int64_t elapsedMs) {

@@ -9,6 +9,7 @@
 #include <string>
 
 struct works;
+struct FbFrame;
 
 struct FbScreen {
   uint16_t xres;
@@ -23,6 +24,9 @@ struct FbScreen {
   // ms; 0 none): fbRealize leaves the screen alone until then. Read and
   // written under the show lock.
   int64_t frameUntilMs;
+  // The frame machinery of the supervisor's cycle (fbFrameBegin / End):
+  // null in records built by hand, which draw and copy plainly.
+  FbFrame *frame;
 };
 
 // Opens the display through the current display backend (platform/fbdev.h):
@@ -45,11 +49,68 @@ extern int kzFbFrameHoldMs;
 // screen while the program shows frames.
 void fbReadScreen(const FbScreen *fb, uint8_t *dst);
 void fbSetBack(FbScreen *fb);
+
+// The supervisor's frame. Between fbFrameBegin and fbFrameEnd the lines and
+// texts drawn into the drawing buffer are recorded, not drawn. At the end:
+// a frame identical to the last one (same calls, same background, same
+// fonts) costs nothing more, the display is not written; otherwise the
+// frame is composed from the picture kept of the calls it shares with the
+// last frames (from the first call on: the key bar, labels, boxes and
+// texts that stay) plus the calls after that, and only the parts of rows
+// those calls drew, in this frame or the last, are copied. The
+// pixels are those of fbSetBack + the calls + fbRealize. Without the
+// machinery (fb->frame null, or fbFrameOptimise(false)) the two are
+// exactly fbSetBack and fbRealize.
+void fbFrameBegin(FbScreen *fb);
+void fbFrameEnd(FbScreen *fb);
+// Gives a record the frame machinery (fbInit does): the composed picture,
+// two call logs and the marks of the rows drawn on, allocated once.
+// Returns false when the memory cannot be had (the record stays plain).
+bool fbFrameAttach(FbScreen *fb);
+void fbFrameDetach(FbScreen *fb);
+// The machinery on (the default) or off for every record: off, every frame
+// is the full redraw and the full copy (tests compare the two, the bench
+// times both).
+void fbFrameOptimise(bool on);
+// A writer that changes the background buffer other than through getPng or
+// the line primitives says so (before the next frame), so that no picture
+// composed over the old background is used again.
+void fbBackChanged(FbScreen *fb);
+// The text and glyph tables changed (a font slot was loaded): pictures
+// composed with the old glyphs are not used again.
+void fbFontsChanged();
+// Tests: every call drawn into fb's drawing buffer, every fbSetBack and
+// fbRealize is also made, plainly, on `twin` (which shares fb's
+// background buffer; a picture decoded straight into the drawing buffer,
+// which the supervisor never does, is not mirrored); null stops it.
+void fbMirror(FbScreen *fb, FbScreen *twin);
+// What the frames did so far: frames ended, frames that wrote nothing,
+// frames composed, rows (whole or in part) and bytes copied to the display.
+struct FbFrameStats {
+  unsigned long frames, unchanged, composed, rowsCopied, bytesCopied;
+};
+FbFrameStats fbFrameStatsOf(const FbScreen *fb);
+
+// For the drawing code (text, pictures): a call about to draw text into the
+// drawing buffer; true when it was recorded (nothing to draw now).
+bool fbFrameText(FbScreen *fb, int font, int x, int y, const char *text, int red, int green,
+                 int blue);
+// Rows y0..y1, columns x0 <= x < x1 were drawn on (a glyph): kept for
+// the copy to the display.
+void fbFrameMarkRows(FbScreen *fb, long y0, long y1, long x0, long x1);
+// Someone is about to write a buffer directly (a picture decoded into it):
+// the frame recorded so far is drawn and the rest of the frame is drawn
+// as it comes.
+void fbFrameDirect(FbScreen *fb);
 void DrawHorizontalLine(int x0, int y, int x1, int red, int green, int blue, FbScreen *fb,
                         int toBack);
 void DrawLine(int x0, int y0, int x1, int y1, int red, int green, int blue, FbScreen *fb,
               int toBack);
 void DrawRect(works *w, int x0, int y0, int x1, int y1, int red, int green, int blue);
+// Filled box: the horizontal lines x0 <= x < x1 of rows y0 to y1, in that
+// order (one entry of the frame log, not one per row).
+void fbFillRows(int x0, int y0, int x1, int y1, int red, int green, int blue, FbScreen *fb,
+                int toBack);
 
 // Which memory fbSavePng writes.
 enum { FB_SCREEN = 0, FB_DRAW = 1, FB_BACK = 2 };

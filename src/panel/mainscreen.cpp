@@ -79,7 +79,7 @@ void orange(works *w, int font, int x, int y, const char *s) {
 
 // Filled rectangle from horizontal lines: rows y0..y1, columns x0..x1 - 1.
 void fill(works *w, int x0, int y0, int x1, int y1, int r, int g, int b) {
-  for (int y = y0; y <= y1; ++y) DrawHorizontalLine(x0, y, x1, r, g, b, w->fb, 0);
+  fbFillRows(x0, y0, x1, y1, r, g, b, w->fb, 0);
 }
 
 // The attenuator label of step a ("0", "2", "3", "5", "StBy"); "" outside.
@@ -212,14 +212,13 @@ constexpr int kLine1Y = 445, kLine2Y = 472;
 
 void drawKeyBar(works *w, int state) {
   static const int bg[6][2] = {{0, 130}, {133, 263}, {266, 396}, {399, 529}, {532, 662}, {665, 799}};
-  for (int y = 420; y <= 479; ++y)
-    for (const auto &s : bg) DrawHorizontalLine(s[0], y, s[1], 40, 40, 40, w->fb, 0);
+  // Key by key (the keys do not overlap, so the order of the rows does not
+  // matter): each a filled box, one entry of the frame log.
+  for (const auto &s : bg) fbFillRows(s[0], 420, s[1], 479, 40, 40, 40, w->fb, 0);
 
   const uint8_t flags = state >= 0 ? Novamenu[state].flags : 0;
-  for (int y = 478; y <= 479; ++y) {
-    if (flags & 0x01) DrawHorizontalLine(2, y, 128, kOrR, kOrG, kOrB, w->fb, 0);
-    if (flags & 0x20) DrawHorizontalLine(667, y, 797, kOrR, kOrG, kOrB, w->fb, 0);
-  }
+  if (flags & 0x01) fbFillRows(2, 478, 128, 479, kOrR, kOrG, kOrB, w->fb, 0);
+  if (flags & 0x20) fbFillRows(667, 478, 797, 479, kOrR, kOrG, kOrB, w->fb, 0);
 
   static const int top[6][2] = {{1, 130}, {134, 263}, {267, 396}, {400, 530}, {533, 663}, {666, 799}};
   for (const auto &s : top) DrawHorizontalLine(s[0], 420, s[1], 120, 120, 120, w->fb, 0);

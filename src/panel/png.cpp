@@ -239,7 +239,11 @@ void getPng(works *w, int toBack) {
     kzLog(KZ_LOG_ERR, "%s image could not be opened", name);
     return;
   }
+  // A frame being recorded is drawn over the background it began with
+  // before either buffer changes.
+  fbFrameDirect(fb);
   const int rc = getPngFile(name, f, fb, toBack ? fb->backBuf : fb->drawBuf);
+  if (toBack) fbBackChanged(fb);
   if (rc == 0 && toBack == 0) fbRealize(fb);
   fclose(f);
 }

@@ -77,6 +77,7 @@ void TTFLoad(const char *fileName, int pixelSize, int slotIndex) {
     return;
   }
   cacheClear();  // its glyphs may be this slot's
+  fbFontsChanged();  // and pictures composed with them are old
   if (face[slotIndex] != nullptr) FT_Done_Face(face[slotIndex]);
   face[slotIndex] = nullptr;
   slot[slotIndex] = nullptr;
@@ -329,6 +330,7 @@ static void blitBitmap(const uint8_t *buffer, long rows, long pitch, long d, FT_
                        int gr, int b, FbScreen *fb) {
   const long baseRow = (long(pen.y) + d) / 64;
   const long baseCol = long(pen.x) / 64;
+  if (fb->frame) fbFrameMarkRows(fb, baseRow - (rows - 1), baseRow, baseCol, baseCol + pitch);
   const int64_t memSize = fb->memSize, lineSize = fb->lineSize;
   uint8_t *buf = fb->drawBuf;
   const int64_t rowsInside = lineSize > 0 ? memSize / lineSize : 0;
@@ -386,6 +388,7 @@ static void blitGlyph(FT_GlyphSlot g, FT_Vector pen, int r, int gr, int b, FbScr
 void putString(int font, int x, int y, const char *text, int red, int green, int blue,
                FbScreen *fb) {
   if (text == nullptr || fb == nullptr || fb->drawBuf == nullptr || fb->pixelSize != 4) return;
+  if (fb->frame && fbFrameText(fb, font, x, y, text, red, green, blue)) return;  // recorded
   std::lock_guard<std::mutex> lk(fontMut);
   FT_Face f = faceOf(font);
   if (f == nullptr) return;
