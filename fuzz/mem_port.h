@@ -38,6 +38,7 @@ inline ssize_t read(int, void *buf, size_t len) {
 }
 inline ssize_t write(int, const void *, size_t len) { return ssize_t(len); }
 
-inline const KzSerialBackend kBackend = {nullptr, nullptr, avail, read, write, nullptr, nullptr};
+inline const KzSerialBackend kBackend = {nullptr, nullptr, avail,   read,
+                                         write,   nullptr, nullptr, nullptr};
 
 }  // namespace memport

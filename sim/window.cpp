@@ -335,8 +335,67 @@ int simControlsAct(SimControls *c, int action) {
 
 #ifdef KZ_HAVE_SDL
 #include <SDL.h>
+#include <dlfcn.h>
 
 namespace {
+
+// SDL2 is loaded when a window is opened, not when the simulator starts: a
+// headless run maps none of SDL's libraries (the display, sound and input
+// stacks behind it, about 7 MB resident), so it weighs what the unit does.
+#define KZ_SDL_CALLS(X) \
+  X(GetTicks64) \
+  X(GetError) \
+  X(Quit) \
+  X(CreateRenderer) \
+  X(WaitEventTimeout) \
+  X(UpdateTexture) \
+  X(SetHint) \
+  X(RenderReadPixels) \
+  X(RenderPresent) \
+  X(RenderCopy) \
+  X(RenderClear) \
+  X(PollEvent) \
+  X(Init) \
+  X(GetCurrentVideoDriver) \
+  X(DestroyWindow) \
+  X(DestroyTexture) \
+  X(DestroyRenderer) \
+  X(CreateWindow) \
+  X(CreateTexture)
+
+struct SdlApi {
+#define KZ_SDL_FIELD(name) decltype(&SDL_##name) name = nullptr;
+  KZ_SDL_CALLS(KZ_SDL_FIELD)
+#undef KZ_SDL_FIELD
+};
+SdlApi sdl;
+
+// Binds every call once; false (with the reason) when SDL2 is not there.
+bool sdlLoad(char *why, size_t whyLen) {
+  static void *lib = nullptr;
+  if (lib != nullptr) return true;
+  void *h = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
+  if (h == nullptr) {
+    snprintf(why, whyLen, "SDL2 cannot be loaded: %s", dlerror());
+    return false;
+  }
+  SdlApi api;
+  bool all = true;
+#define KZ_SDL_BIND(name)                                                        \
+  api.name = reinterpret_cast<decltype(api.name)>(dlsym(h, "SDL_" #name));      \
+  all = all && api.name != nullptr;
+  KZ_SDL_CALLS(KZ_SDL_BIND)
+#undef KZ_SDL_BIND
+  if (!all) {
+    snprintf(why, whyLen, "the SDL2 library lacks a call the window uses");
+    dlclose(h);
+    return false;
+  }
+  sdl = api;
+  lib = h;
+  return true;
+}
+
 
 // Button row and strip geometry (rows of the window picture).
 constexpr int kButtonTop = 486, kButtonBottom = 532;
@@ -562,7 +621,7 @@ void drawStrip(SimWindow *w) {
 // release within the shortest hold waits for a later call (the event loop
 // calls this on every pass).
 void syncButtons(SimWindow *w) {
-  uint64_t now = SDL_GetTicks64();
+  uint64_t now = sdl.GetTicks64();
   for (int k = 1; k <= 6; k++) {
     bool down = w->keyHeld[k] || w->mouseButton == k;
     if (down == w->lineDown[k]) continue;
@@ -710,9 +769,9 @@ void onEvent(SimWindow *w, const SDL_Event &ev) {
 void saveSnapshot(SimWindow *w, const char *path) {
   if (path == nullptr || w->hooks.savePng == nullptr) return;
   // What the renderer holds for this frame, read back as drawn.
-  if (SDL_RenderReadPixels(w->ren, nullptr, SDL_PIXELFORMAT_RGB888, w->snapshot.data(),
+  if (sdl.RenderReadPixels(w->ren, nullptr, SDL_PIXELFORMAT_RGB888, w->snapshot.data(),
                            SIMWIN_W * 4) != 0) {
-    fprintf(stderr, "kavzil-sim: cannot read the window back: %s\n", SDL_GetError());
+    fprintf(stderr, "kavzil-sim: cannot read the window back: %s\n", sdl.GetError());
     return;
   }
   w->hooks.savePng(w->hooks.ctx, w->snapshot.data(), SIMWIN_W, SIMWIN_H, path);
@@ -727,11 +786,11 @@ void present(SimWindow *w, bool strip, const char *snapshotPath, bool snap) {
     drawStrip(w);
     w->stripDirty = !w->stripDrawn;
   }
-  SDL_UpdateTexture(w->tex, nullptr, w->frame.data(), SIMWIN_W * 4);
-  SDL_RenderClear(w->ren);
-  SDL_RenderCopy(w->ren, w->tex, nullptr, nullptr);
+  sdl.UpdateTexture(w->tex, nullptr, w->frame.data(), SIMWIN_W * 4);
+  sdl.RenderClear(w->ren);
+  sdl.RenderCopy(w->ren, w->tex, nullptr, nullptr);
   if (snap) saveSnapshot(w, snapshotPath);
-  SDL_RenderPresent(w->ren);
+  sdl.RenderPresent(w->ren);
 }
 
 }  // namespace
@@ -742,19 +801,20 @@ void present(SimWindow *w, bool strip, const char *snapshotPath, bool snap) {
 
 SimWindow *simWindowOpen(const SimWindowHooks &hooks, SimControls *controls, char *why,
                          size_t whyLen) {
+  if (!sdlLoad(why, whyLen)) return nullptr;
   // Ctrl-C stays with the simulator's own handler.
-  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-  if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-    snprintf(why, whyLen, "SDL cannot open the display: %s", SDL_GetError());
+  sdl.SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  if (sdl.Init(SDL_INIT_VIDEO) != 0) {
+    snprintf(why, whyLen, "SDL cannot open the display: %s", sdl.GetError());
     return nullptr;
   }
   // SDL falls back to drivers that show nothing (an off-screen GL surface,
   // the dummy driver) when no display answers: that is no window either.
-  const char *driver = SDL_GetCurrentVideoDriver();
+  const char *driver = sdl.GetCurrentVideoDriver();
   if (driver == nullptr || strcmp(driver, "offscreen") == 0 || strcmp(driver, "dummy") == 0) {
     snprintf(why, whyLen, "no display answers (SDL offers only its \"%s\" video driver)",
              driver ? driver : "none");
-    SDL_Quit();
+    sdl.Quit();
     return nullptr;
   }
   auto *w = new SimWindow();
@@ -762,16 +822,16 @@ SimWindow *simWindowOpen(const SimWindowHooks &hooks, SimControls *controls, cha
   w->controls = controls;
   w->frame.assign(size_t(SIMWIN_W) * SIMWIN_H * 4, 0);
   w->snapshot.assign(w->frame.size(), 0);
-  w->win = SDL_CreateWindow("KAV ZIL simulator", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
+  w->win = sdl.CreateWindow("KAV ZIL simulator", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
                             SIMWIN_W, SIMWIN_H, 0);
-  if (w->win) w->ren = SDL_CreateRenderer(w->win, -1, 0);
-  if (w->win && w->ren == nullptr) w->ren = SDL_CreateRenderer(w->win, -1, SDL_RENDERER_SOFTWARE);
+  if (w->win) w->ren = sdl.CreateRenderer(w->win, -1, 0);
+  if (w->win && w->ren == nullptr) w->ren = sdl.CreateRenderer(w->win, -1, SDL_RENDERER_SOFTWARE);
   // RGB888 is 32-bit XRGB: in memory blue, green, red, unused, the screen's layout.
   if (w->ren)
-    w->tex = SDL_CreateTexture(w->ren, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING,
+    w->tex = sdl.CreateTexture(w->ren, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING,
                                SIMWIN_W, SIMWIN_H);
   if (w->tex == nullptr) {
-    snprintf(why, whyLen, "SDL cannot make the window: %s", SDL_GetError());
+    snprintf(why, whyLen, "SDL cannot make the window: %s", sdl.GetError());
     simWindowClose(w);
     return nullptr;
   }
@@ -781,15 +841,15 @@ SimWindow *simWindowOpen(const SimWindowHooks &hooks, SimControls *controls, cha
 void simWindowRun(SimWindow *w, const char *snapshotPath) {
   if (w == nullptr) return;
   if (snapshotPath && *snapshotPath == 0) snapshotPath = nullptr;
-  uint64_t lastFrame = 0, lastStrip = 0, lastSnap = SDL_GetTicks64();
+  uint64_t lastFrame = 0, lastStrip = 0, lastSnap = sdl.GetTicks64();
   while (!(w->hooks.finished && w->hooks.finished(w->hooks.ctx))) {
     SDL_Event ev;
-    if (SDL_WaitEventTimeout(&ev, 10)) {
+    if (sdl.WaitEventTimeout(&ev, 10)) {
       onEvent(w, ev);
-      while (SDL_PollEvent(&ev)) onEvent(w, ev);
+      while (sdl.PollEvent(&ev)) onEvent(w, ev);
     }
     syncButtons(w);
-    uint64_t now = SDL_GetTicks64();
+    uint64_t now = sdl.GetTicks64();
     if (now - lastFrame < uint64_t(kFramesMs)) continue;
     lastFrame = now;
     bool strip = w->stripDirty || now - lastStrip >= uint64_t(kStripMs);
@@ -807,11 +867,11 @@ void simWindowClose(SimWindow *w) {
   // A button still held goes up with the window.
   for (int k = 1; k <= 6; k++)
     if (w->lineDown[k]) simGpioSetButton(k, false);
-  if (w->tex) SDL_DestroyTexture(w->tex);
-  if (w->ren) SDL_DestroyRenderer(w->ren);
-  if (w->win) SDL_DestroyWindow(w->win);
+  if (w->tex) sdl.DestroyTexture(w->tex);
+  if (w->ren) sdl.DestroyRenderer(w->ren);
+  if (w->win) sdl.DestroyWindow(w->win);
   delete w;
-  SDL_Quit();
+  sdl.Quit();
 }
 
 #else  // no SDL2 in this build: the simulator runs headless

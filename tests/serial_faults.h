@@ -36,6 +36,7 @@ inline const KzSerialBackend *kzSerialFaultLayer() {
         if (r > 0) f.bytesRead += r;
         return r;
       },
-      kzSerialReal.write, kzSerialReal.close, kzSerialReal.flushInput};
+      kzSerialReal.write, kzSerialReal.close, kzSerialReal.flushInput,
+      nullptr};  // no blocking wait: the silence is made here, so the link polls
   return &layer;
 }

@@ -8,7 +8,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -346,4 +348,40 @@ TEST(SerialLink, ParametersAndSpectrumReachTheRemoteUnit) {
   server.stop();
   th.join();
   client.stop();
+}
+
+// The links' wait on a silent port: it returns once bytes are waiting,
+// counts the milliseconds it waited up to the rest of a time-out, does not
+// spin on a hung-up port, and is one 1 ms step on the fake clock.
+TEST(SerialWait, ReturnsOnInputCountsSilenceAndNeverSpins) {
+  auto x = std::make_unique<Xcvr>();
+  const int fd = kzSerialOpen(x->path.c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(kzSerialConfigure(fd, B115200, 1, 0), 0);
+  x->put("ST;");
+  ASSERT_TRUE(kzWaitFor([&] { return kzSerialAvail(fd) == 3; }, kWait));
+  EXPECT_LT(kzSerialWaitInput(fd, kWait), kWait);  // bytes waiting: no wait
+  char b[3];
+  ASSERT_EQ(kzSerialRead(fd, b, 3), 3);
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    x->put("x");
+  });
+  EXPECT_LT(kzSerialWaitInput(fd, kWait), kWait);  // woken by the byte
+  late.join();
+  EXPECT_EQ(kzSerialAvail(fd), 1);
+  ASSERT_EQ(kzSerialRead(fd, b, 1), 1);
+  // Silent: the wait lasts the rest of the time-out (10 ms of 1500), and
+  // at least 1 ms once the time-out is past.
+  EXPECT_GE(kzSerialWaitSilence(fd, 1490, 1500), 10);
+  EXPECT_GE(kzSerialWaitSilence(fd, 1600, 1500), 1);
+  // The other end gone: poll answers at once, so the wait is slept out.
+  x.reset();
+  EXPECT_GE(kzSerialWaitInput(fd, 30), 30);
+  kzClockUse(&kzClockFake);
+  kzFakeClockSet(0);
+  EXPECT_EQ(kzSerialWaitSilence(fd, 0, 1500), 1);
+  EXPECT_EQ(kzNowMs(), 1);
+  kzClockUse(&kzClockReal);
+  kzSerialClose(fd);
 }

@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <tuple>
 
 #include "ws_support.h"
@@ -265,4 +267,20 @@ TEST(WsDispatch, ClientTableAndReassembly) {
   EXPECT_EQ(log.countContaining("spectrum chunk of 520 bytes"), 1);  // once per connection
   EXPECT_EQ(w->divide, 9);
   EXPECT_EQ(w->wsConnected.load(), 0);  // the stream ended: not connected
+}
+
+// A thread waiting for a peer is woken by the connection's start, and
+// otherwise gives up after its own time.
+TEST(WsConnWait, WokenByTheStartElseTimesOut) {
+  SetupRec rec{};
+  auto w = kzTestWorks(rec);
+  w->wsConnected = 0;
+  EXPECT_FALSE(wsWaitConnected(w.get(), 10));
+  bool woken = false;
+  std::thread waiter([&] { woken = wsWaitConnected(w.get(), 600000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // mostly waiting by now
+  w->wsConnected = 1;
+  wsNotifyConnected();
+  waiter.join();  // would hang for ten minutes without the wake-up
+  EXPECT_TRUE(woken);
 }

@@ -297,12 +297,17 @@ void LinearRxDecode(works *w) {
 
 // ---- thread loop -----------------------------------------------------------
 
+// The reply time-out: milliseconds without a complete reply since the send.
+constexpr int kReplyTimeoutMs = 1500;
+
 static void waitReply(works *w) {
   int avail = w->linFD >= 0 ? kzSerialAvail(w->linFD) : -1;
   if (avail <= 0) {
-    counterrortimeout++;
-    kzSleepMs(1);
-    if (counterrortimeout.load() > 1499) GestRetrayCMD(w);
+    // Blocks until the reply's next bytes come (or the time-out is due)
+    // and counts the milliseconds it waited, as the 1 ms polls counted.
+    counterrortimeout +=
+        kzSerialWaitSilence(w->linFD, counterrortimeout.load(), kReplyTimeoutMs);
+    if (counterrortimeout.load() > kReplyTimeoutMs - 1) GestRetrayCMD(w);
     return;
   }
   char c;

@@ -13,8 +13,10 @@
 // through the clock seam, and press times are taken on its monotonic clock,
 // so the long-press and repeat thresholds are real time (the processor time
 // of a thread that mostly sleeps says nothing about how long a finger has
-// been on a key). An idle pass costs six level reads and two writes and
+// been on a key). An idle pass costs one level read and two writes and
 // allocates nothing; a pass with an exchange sleeps about 10 ms inside it.
+// The 2 ms pass stays a poll: the block has no interrupt the thread could
+// wait on, and the debounce and the supervisor's read cycle count passes.
 #include "panel/buttons.h"
 
 #include <atomic>
@@ -265,10 +267,12 @@ bool othersReleased(int i) {
 
 // A change is taken on the sixth disagreeing sample since the last accepted
 // change, and only while every other button is released: one button at a
-// time can be down.
+// time can be down. The level register is read once per pass: the six
+// samples are of the same instant, and a pass costs one read, not six.
 void sampleButtons() {
+  const uint32_t levels = rd(GPIO_LEV0);
   for (int i = 0; i < BUTTONS; i++) {
-    int s = int((rd(GPIO_LEV0) >> (PIN_BUTTON1 + i)) & 1);
+    int s = int((levels >> (PIN_BUTTON1 + i)) & 1);
     Button &b = g.btn[i];
     if (s == b.state) continue;
     if (b.count < DEBOUNCE_SAMPLES) {

@@ -35,6 +35,7 @@ const KzClockBackend kzClockFake = {fakeNowMs, fakeSleepUs};
 
 void kzClockUse(const KzClockBackend *backend) { gClock = backend; }
 int64_t kzNowMs() { return gClock->nowMs(); }
+bool kzClockIsReal() { return gClock == &kzClockReal; }
 void kzSleepMs(int64_t ms) { gClock->sleepUs(ms * 1000); }
 void kzSleepUs(int64_t us) { gClock->sleepUs(us); }
 void kzFakeClockSet(int64_t ms) { gFakeUs = ms * 1000; }

@@ -16,6 +16,9 @@ extern const KzClockBackend kzClockFake;
 void kzClockUse(const KzClockBackend *backend);
 
 int64_t kzNowMs();
+// True while the real clock is in use (waits that block in the kernel, such
+// as poll(), only agree with the clock seam then).
+bool kzClockIsReal();
 void kzSleepMs(int64_t ms);
 void kzSleepUs(int64_t us);
 

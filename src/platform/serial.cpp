@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -43,12 +44,25 @@ void realClose(int fd) {
 
 int realFlushInput(int fd) { return tcflush(fd, TCIFLUSH); }
 
+int realWaitInput(int fd, int ms) {
+  const int64_t start = kzNowMs();
+  pollfd p{fd, POLLIN, 0};
+  const int r = poll(&p, 1, ms);
+  if (r > 0 && (p.revents & POLLIN) && realAvail(fd) > 0) return 1;
+  if (r == 0 || (r < 0 && errno == EINTR)) return 0;
+  // Hung up, failed or not a descriptor: poll answers at once and would
+  // answer at once again, so the rest of the wait is slept.
+  const int64_t left = ms - (kzNowMs() - start);
+  if (left > 0) kzSleepMs(left);
+  return 0;
+}
+
 std::atomic<const KzSerialBackend *> gSerial{&kzSerialReal};
 
 }  // namespace
 
-const KzSerialBackend kzSerialReal = {realOpen,  realConfigure, realAvail,     realRead,
-                                      realWrite, realClose,     realFlushInput};
+const KzSerialBackend kzSerialReal = {realOpen,  realConfigure,  realAvail,    realRead,
+                                      realWrite, realClose,      realFlushInput, realWaitInput};
 
 void kzSerialUse(const KzSerialBackend *backend) { gSerial = backend ? backend : &kzSerialReal; }
 const KzSerialBackend *kzSerialCurrent() { return gSerial.load(); }
@@ -85,6 +99,23 @@ int kzSerialWriteAll(int fd, const void *data, int len) {
     }
   }
   return 0;
+}
+
+int kzSerialWaitInput(int fd, int ms) {
+  const KzSerialBackend *b = gSerial.load();
+  const int64_t start = kzNowMs();
+  if (b->waitInput != nullptr && kzClockIsReal() && ms > 1)
+    b->waitInput(fd, ms);
+  else
+    kzSleepMs(1);
+  const int64_t took = kzNowMs() - start;
+  return took < 1 ? 1 : int(took);
+}
+
+int kzSerialWaitSilence(int fd, int counted, int limitMs) {
+  constexpr int kStepMs = 100;
+  const int left = limitMs - counted;
+  return kzSerialWaitInput(fd, left < 1 || left > kStepMs ? kStepMs : left);
 }
 
 void kzSerialClose(int fd) { gSerial.load()->close(fd); }

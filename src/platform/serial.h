@@ -16,6 +16,10 @@ struct KzSerialBackend {
   ssize_t (*write)(int fd, const void *buf, size_t len);
   void (*close)(int fd);
   int (*flushInput)(int fd);
+  // Blocks until bytes are waiting or `ms` milliseconds pass; 1 when bytes
+  // are waiting, else 0. Optional: a backend without it (a fault layer, a
+  // port on a buffer) is polled in 1 ms steps instead.
+  int (*waitInput)(int fd, int ms);
 };
 
 extern const KzSerialBackend kzSerialReal;
@@ -38,6 +42,22 @@ int kzSerialOpen(const char *path);
 
 // Bytes waiting to be read (FIONREAD); -1 on failure.
 int kzSerialAvail(int fd);
+
+// The links' wait for input while their line is silent. Blocks until bytes
+// are waiting on `fd` or `ms` milliseconds (at most) pass, and returns the
+// milliseconds the wait took on the clock seam, at least 1: the links count
+// their reply time-outs in these milliseconds, as they once counted 1 ms
+// polls, so a time-out means the same real time while an idle link wakes
+// once per reply instead of once a millisecond. A hung-up or failing port
+// sleeps out the wait rather than spinning. On the fake clock, or with a
+// backend that cannot wait, it is one 1 ms poll step (the clock moves by 1).
+int kzSerialWaitInput(int fd, int ms);
+
+// One such wait of a link that counts a time-out of `limitMs` and has
+// counted `counted` so far: it lasts at most the rest of the time-out, and
+// at most 100 ms (so the link's loop sees its run flags soon; also once the
+// time-out is past). Returns the milliseconds to add to the count.
+int kzSerialWaitSilence(int fd, int counted, int limitMs);
 
 // Writes all `len` bytes: short writes and interrupted writes are
 // retried, a full line (EAGAIN) is waited on 1 ms at a time. Returns 0, or

@@ -1,7 +1,7 @@
 // FT-817 CAT serial link; see catserial.h.
 //
 // One command is in flight at a time: send, gather the five reply bytes
-// (1 ms polls while the line is silent), decode, send again. A lost or
+// (blocking on the port while the line is silent), decode, send again. A lost or
 // extra byte shifts the grouping of the reply bytes until the next
 // time-out, which drops the bytes gathered and starts again with a new
 // command. Every wait ends within about a second when the run byte or the
@@ -84,8 +84,9 @@ void catSerialPoll(works *w, CatSerialRx &rx) {
     }
     case 2: {
       if (kzSerialAvail(fd) <= 0) {
-        counterimeoutCAT++;
-        kzSleepMs(1);
+        // Blocks until the reply's next byte or the time-out, counting the
+        // milliseconds waited as the 1 ms polls counted them.
+        counterimeoutCAT += kzSerialWaitSilence(fd, counterimeoutCAT, KZ_CAT_EMPTY_POLLS + 1);
         if (counterimeoutCAT > KZ_CAT_EMPTY_POLLS) {
           kzTrace("<<<<<<<<<<<<<<<<<<<<TIMEOUT SERIAL CAT!!!!\n");
           rx.count = 0;

@@ -15,7 +15,8 @@ struct works;
 
 // Opcode of the read-frequency-and-mode command.
 constexpr uint8_t KZ_CAT_READ_FREQ = 0x03;
-// Empty polls (1 ms apart) before a missing reply counts as a time-out.
+// Milliseconds without the reply (once counted as 1 ms polls) before it
+// counts as missing.
 constexpr int KZ_CAT_EMPTY_POLLS = 1500;
 
 // State of the poll loop: 1 decode, 2 receive, 3 send.
@@ -51,7 +52,7 @@ struct CatSerialRx {
   uint8_t buf[5] = {};
   int count = 0;
 };
-// One step of the loop on catSerFD: send the command, one empty poll
-// (1 ms; the time-out after 1500 of them drops a half-gathered reply and
-// waits 1 s), one byte read, or one decode.
+// One step of the loop on catSerFD: send the command, one wait on the silent
+// line (up to 100 ms; the time-out after 1500 ms of them drops a
+// half-gathered reply and waits 1 s), one byte read, or one decode.
 void catSerialPoll(works *w, CatSerialRx &rx);

@@ -1,7 +1,8 @@
 // Transceiver serial link; see serlink.h.
 //
-// The receive loop polls the driver (FIONREAD) every millisecond while the
-// line is silent and reads a message only once its start byte has come;
+// The receive loop blocks on the port while the line is silent (the
+// silence counted in milliseconds, as 1 ms polls once counted it) and reads
+// a message only once its start byte has come;
 // every read from the wire is bounded by the 2000-byte message buffer, and
 // every wait inside a message ends when the program or the link stops.
 #include "radio/serlink.h"
@@ -107,8 +108,8 @@ int readSerialPort(works *w, void *buf, int len) {
     if (!linkRuns(w)) return -1;
     const int fd = serFD(w);
     if (kzSerialAvail(fd) <= 0) {
-      kzSleepMs(1);
-      if (++empty > KZ_SER_EMPTY_POLLS) linkTimeout(w, 3);
+      empty += kzSerialWaitSilence(fd, empty, KZ_SER_EMPTY_POLLS + 1);
+      if (empty > KZ_SER_EMPTY_POLLS) linkTimeout(w, 3);
       continue;
     }
     const ssize_t r = kzSerialRead(fd, p + got, size_t(len - got));
@@ -193,8 +194,8 @@ void serialSendPending(works *w) {
 void serialPoll(works *w, SerialRx &rx) {
   const int fd = serFD(w);
   if (kzSerialAvail(fd) <= 0) {
-    kzSleepMs(1);
-    if (++rx.emptyPolls >= KZ_SER_EMPTY_POLLS) {
+    rx.emptyPolls += kzSerialWaitSilence(fd, rx.emptyPolls, KZ_SER_EMPTY_POLLS);
+    if (rx.emptyPolls >= KZ_SER_EMPTY_POLLS) {
       rx.emptyPolls = 0;
       linkTimeout(w, 1);
     }

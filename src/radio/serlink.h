@@ -17,7 +17,8 @@ struct SerParameters;
 
 // Largest body length taken from a length field.
 constexpr int KZ_SER_MAX_LEN = 1999;
-// Empty polls (1 ms apart) before a silent line counts as a time-out.
+// Milliseconds of silence (once counted as 1 ms polls) before a silent line
+// counts as a time-out.
 constexpr int KZ_SER_EMPTY_POLLS = 1500;
 // Hold-off after a reported time-out, ms (counted down by the timer).
 constexpr int KZ_SER_HOLDOFF_MS = 2000;
@@ -38,7 +39,7 @@ bool SerialClaim();
 int writeSerialPort(int fd, const void *data, int len);
 
 // Reads exactly `len` bytes from serFD, waiting as long as the line is
-// silent (after 1500 empty polls each further one may raise error 8, once
+// silent (after 1500 ms of silence each further wait may raise error 8, once
 // per hold-off). Gives up when the program or the link is stopped: the
 // partial message is abandoned. Returns `len`, or -1 when abandoned.
 int readSerialPort(works *w, void *buf, int len);
@@ -51,11 +52,12 @@ int decodeCmdParameters(works *w, char *lenText, uint8_t *typeChar, int *length)
 
 // State of the receive loop between calls of serialPoll.
 struct SerialRx {
-  int emptyPolls = 0;
+  int emptyPolls = 0;  // milliseconds of silence so far
   bool longParamsLogged = false;
 };
 
-// One step of the receive loop: an empty poll (1 ms), one skipped byte, or
+// One step of the receive loop: a wait on the silent line (up to 100 ms, its
+// milliseconds counted towards the time-out), one skipped byte, or
 // one whole message with its forwarding and the pending commands.
 void serialPoll(works *w, SerialRx &rx);
 

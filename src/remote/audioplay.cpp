@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "remote/audio.h"
+#include "remote/ws.h"
 
 static char flagOf(char &c) { return std::atomic_ref<char>(c).load(); }
 
@@ -240,10 +241,12 @@ void th_scrivi(works *w) {
     }
     kzLog(KZ_LOG_INFO, "playback buffer allocated (%d)", int(bytes));
 
-    // Step 6: waiting for a connection. Cost: one cached check per 1 ms.
+    // Step 6: waiting for a connection, woken by its start (as soon as a
+    // 1 ms poll would have seen it) and every 100 ms for the run flags and
+    // the device check.
     while (w->wsConnected.load() == 0 && playing(w)) {
       if (!stillThere(w, &check)) return;
-      kzSleepMs(1);
+      wsWaitConnected(w, 100);
     }
     if (playing(w)) {
       {

@@ -242,6 +242,7 @@ static int passwordStep(WsConn *c, uint8_t b0, const uint8_t *pl, int n) {
       std::lock_guard<std::mutex> send(w->wsMut);
       w->wsConnected = 1;
     }
+    wsNotifyConnected();
     kzTrace("connected\n");
     kzSleepMs(1);
   }

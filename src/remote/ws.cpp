@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -43,6 +45,22 @@ static bool napWhileRunning(works *w, int ms) {
     kzSleepMs(left < 100 ? left : 100);
   }
   return !stopped(w);
+}
+
+// Connection start: the waiter checks wsConnected under gConnWaitMut and
+// the notifier takes that lock after its store, so no start is missed.
+static std::mutex gConnWaitMut;
+static std::condition_variable gConnWaitCv;
+
+void wsNotifyConnected() {
+  { std::lock_guard<std::mutex> lk(gConnWaitMut); }
+  gConnWaitCv.notify_all();
+}
+
+bool wsWaitConnected(works *w, int ms) {
+  std::unique_lock<std::mutex> lk(gConnWaitMut);
+  return gConnWaitCv.wait_for(lk, std::chrono::milliseconds(ms),
+                              [w] { return w->wsConnected.load() != 0; });
 }
 
 // ---- 1 reading -----------------------------------------------------------------
@@ -470,6 +488,7 @@ void wsClientSession(WsConn *c) {
     w->wsFD = c->fd;
     w->wsConnected = 1;
   }
+  wsNotifyConnected();
   kzSleepMs(20);
   kzLog(KZ_LOG_INFO, "Websocket Connected");
   while (w->wsConnected.load() == 1 && !stopped(w)) {

@@ -40,6 +40,14 @@ struct works;
 void Wsocket(works *w);
 void Wclient(works *w);
 
+// The connection's start, for a thread that waits for a peer: the transport
+// calls wsNotifyConnected right after it sets wsConnected to 1;
+// wsWaitConnected blocks until wsConnected is non-zero or `ms` pass and
+// returns whether it is (real time: a waiter that must also watch other
+// flags wakes at least every `ms`).
+void wsNotifyConnected();
+bool wsWaitConnected(works *w, int ms);
+
 // The pieces of the thread bodies, for callers that choose the port (tests,
 // the benchmark). wsServerListen: a listening socket on `port` (0: any free
 // port), -1 on failure (logged). wsServerLoop: the connection loop on it
