@@ -20,3 +20,9 @@ set(ENV{PKG_CONFIG_PATH} "")
 # and the program's stale-file clean-up of /opt/set lists a directory.
 set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
 set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+# No _TIME_BITS=64: Debian 12's armhf libraries are built with a 32-bit
+# time_t, and the program hands time values to some of them (libusb's
+# event time-outs, ALSA's timestamps); one time_t size on both sides of
+# those calls matters more than dates past 2038 on the board. The service
+# keyboard reads the kernel's input_event as linux/input.h lays it out for
+# this build (16 bytes here).
