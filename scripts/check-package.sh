@@ -6,6 +6,8 @@
 #   scripts/check-package.sh [PACKAGE.deb]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# systemd-analyze, the font package the links lead to, the cross binutils.
+scripts/install-deps.sh systemd fonts-paratype binutils-arm-linux-gnueabihf
 build=${BUILD:-build-armhf}
 deb=${1:-$(ls "$build"/kavzil_*_armhf.deb | head -n1)}
 scratch=$(mktemp -d /tmp/kzpkg_XXXXXX)
@@ -20,7 +22,8 @@ control=$(dpkg-deb -f "$deb")
 # The program and its working directory with every background it draws.
 prog=$root/opt/KavZil/kavzil
 [ -x "$prog" ] || fail "no executable /opt/KavZil/kavzil"
-file -b "$prog" | grep -q "ELF 32-bit LSB.*ARM.*EABI5" || fail "/opt/KavZil/kavzil is not a 32-bit ARM program"
+arm-linux-gnueabihf-readelf -h "$prog" 2>/dev/null | tr -s ' ' | grep -q "Machine: ARM" ||
+  fail "/opt/KavZil/kavzil is not a 32-bit ARM program"
 for art in "$build"/art/*.png; do
   cmp -s "$art" "$root/opt/KavZil/$(basename "$art")" || fail "background $(basename "$art") missing in /opt/KavZil"
 done

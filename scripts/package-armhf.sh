@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Debian package of the board program for armhf, from the cross build
-# (scripts/build-armhf.sh builds it first when needed):
+# (scripts/build-armhf.sh brings it up to date first):
 #   /opt/KavZil/kavzil            the program, stripped
 #   /opt/KavZil/*.png             the backgrounds (its working directory)
 #   /opt/fonts/PTS55F_W.ttf,
@@ -13,7 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build-armhf}
-[ -x "$build/kavzil" ] && [ -f "$build/art/statusB.png" ] || BUILD="$build" bash scripts/build-armhf.sh >&2
+BUILD="$build" bash scripts/build-armhf.sh >&2
+scripts/install-deps.sh dpkg-dev binutils-arm-linux-gnueabihf
 version=$(sed -n 's/.*kVersion = "\([0-9.]*\)".*/\1/p' src/core/kavmain.cpp)
 [ -n "$version" ] || { echo "package-armhf: no version in src/core/kavmain.cpp" >&2; exit 1; }
 
