@@ -2,19 +2,10 @@
 # Debian's cross compilers and the :armhf development packages through
 # multiarch. Programs the build runs itself (the artwork generator, the test
 # discovery) run under qemu-arm.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-# Multiarch: the armhf libraries live in /usr/lib/arm-linux-gnueabihf.
-set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
-# The multiarch loader and libraries (libc6:armhf, libstdc++6:armhf): mixing
-# them with the cross toolchain's own copies under /usr/arm-linux-gnueabihf
-# crashes threaded programs.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
-# pkg-config of the armhf packages.
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
-set(ENV{PKG_CONFIG_PATH} "")
+set(KZ_CROSS_TRIPLE arm-linux-gnueabihf)
+set(KZ_CROSS_EMULATOR qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 # 64-bit file offsets and inode numbers: a 32-bit readdir() without them
 # fails (EOVERFLOW) on file systems that hand out 64-bit directory offsets,
 # and the program's stale-file clean-up of /opt/set lists a directory.
