@@ -2,21 +2,18 @@
 # Debian's cross compilers and the :armhf development packages through
 # multiarch. Programs the build runs itself (the artwork generator, the test
 # discovery) run under qemu-arm.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-# Multiarch: the armhf libraries live in /usr/lib/arm-linux-gnueabihf.
-set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
-# The multiarch loader and libraries (libc6:armhf, libstdc++6:armhf): mixing
-# them with the cross toolchain's own copies under /usr/arm-linux-gnueabihf
-# crashes threaded programs.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
-# pkg-config of the armhf packages.
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
-set(ENV{PKG_CONFIG_PATH} "")
+set(KZ_CROSS_TRIPLE arm-linux-gnueabihf)
+set(KZ_CROSS_EMULATOR qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 # 64-bit file offsets and inode numbers: a 32-bit readdir() without them
 # fails (EOVERFLOW) on file systems that hand out 64-bit directory offsets,
 # and the program's stale-file clean-up of /opt/set lists a directory.
 set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
 set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+# No _TIME_BITS=64: Debian 12's armhf libraries are built with a 32-bit
+# time_t, and the program hands time values to some of them (libusb's
+# event time-outs, ALSA's timestamps); one time_t size on both sides of
+# those calls matters more than dates past 2038 on the board. The service
+# keyboard reads the kernel's input_event as linux/input.h lays it out for
+# this build (16 bytes here).

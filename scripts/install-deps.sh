@@ -2,8 +2,8 @@
 # Installs what the build, the tests and the simulator need on Debian 12,
 # as root, with apt-get; does nothing when everything is there already.
 #   scripts/install-deps.sh              the project's packages
-#   scripts/install-deps.sh PKG...       these instead (PKG:armhf adds the
-#                                        armhf architecture first)
+#   scripts/install-deps.sh PKG...       these instead (PKG:ARCH adds the
+#                                        foreign architecture ARCH first)
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
       googletest libgtest-dev clang libclang-rt-14-dev
@@ -22,10 +22,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  if printf '%s\n' "${missing[@]}" | grep -q ':armhf$' &&
-     ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    dpkg --add-architecture armhf
-  fi
+  for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+  done
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi

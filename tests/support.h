@@ -2,6 +2,8 @@
 // log and trace capture, a fresh works record, and views of the command
 // ring and the error list.
 #pragma once
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -9,6 +11,7 @@
 #include <thread>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,39 @@ inline bool kzWaitFor(const std::function<bool()> &pred, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return pred();
+}
+
+// The command that runs the build's own programs: empty on the build
+// machine; in a cross build whose tests run emulated, the emulator (an
+// emulated process cannot start another foreign program by itself).
+inline std::vector<std::string> kzProgramRunner() {
+  std::vector<std::string> words;
+#ifdef KZ_CHILD_EMULATOR
+  std::istringstream in(KZ_CHILD_EMULATOR);
+  for (std::string w; in >> w;) words.push_back(w);
+#endif
+  return words;
+}
+
+// Replaces this (forked) process with the build's program `binary` and
+// `args`, through the emulator when there is one; _exit(127) on failure.
+[[noreturn]] inline void kzExecProgram(const char *binary, const std::vector<std::string> &args) {
+  std::vector<std::string> words = kzProgramRunner();
+  words.push_back(binary);
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  _exit(127);
+}
+
+// The shell command line that starts `binary` (emulator first when there
+// is one); arguments are appended by the caller.
+inline std::string kzProgramCommand(const char *binary) {
+  std::string cmd;
+  for (const std::string &w : kzProgramRunner()) cmd += w + " ";
+  return cmd + binary;
 }
 
 // A fresh directory with opt/set that stands for "/" while alive; the

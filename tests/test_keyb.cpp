@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -122,4 +123,42 @@ TEST(KeybFeed, PutsRecordsTogetherFromAnyPieces) {
   EXPECT_EQ(KeybFeed(&r, bytes + sizeof ev[0], sizeof ev[1], &code), sizeof ev[1]);
   EXPECT_EQ(code, -1);  // a release
   EXPECT_EQ(r.fill, 0u);
+}
+
+// Events as the kernel hands them over, byte for byte: two time fields of
+// the target's long (4 bytes each on the 32-bit board: a 16-byte record;
+// 8 on a 64-bit machine: 24 bytes), then type, code and value. Recorded:
+// F12 down at 1700000000.250000 s, its release, then a repeat of F10.
+TEST(KeybFeed, DecodesTheKernelsRecordOfThisTarget) {
+  ASSERT_EQ(sizeof(input_event), 2 * sizeof(long) + 8);
+  if (sizeof(long) == 4) {
+    EXPECT_EQ(sizeof(input_event), 16u);
+  }
+  const unsigned char board[] = {
+      0x00, 0xf1, 0x53, 0x65, 0x90, 0xd0, 0x03, 0x00, 0x01, 0x00, 0x58, 0x00, 0x01, 0x00, 0x00, 0x00,
+      0x00, 0xf1, 0x53, 0x65, 0x91, 0xd0, 0x03, 0x00, 0x01, 0x00, 0x58, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x01, 0xf1, 0x53, 0x65, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x44, 0x00, 0x02, 0x00, 0x00, 0x00};
+  const unsigned char wide[] = {
+      0x00, 0xf1, 0x53, 0x65, 0, 0, 0, 0, 0x90, 0xd0, 0x03, 0x00, 0, 0, 0, 0,
+      0x01, 0x00, 0x58, 0x00, 0x01, 0x00, 0x00, 0x00,
+      0x00, 0xf1, 0x53, 0x65, 0, 0, 0, 0, 0x91, 0xd0, 0x03, 0x00, 0, 0, 0, 0,
+      0x01, 0x00, 0x58, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x01, 0xf1, 0x53, 0x65, 0, 0, 0, 0, 0x00, 0x00, 0x00, 0x00, 0, 0, 0, 0,
+      0x01, 0x00, 0x44, 0x00, 0x02, 0x00, 0x00, 0x00};
+  const bool narrow = sizeof(input_event) == 16;
+  const unsigned char *rec = narrow ? board : wide;
+  const size_t n = narrow ? sizeof board : sizeof wide, one = n / 3;
+  ASSERT_EQ(one, sizeof(input_event));
+  KeybReader r{};
+  int codes[3];
+  size_t at = 0;
+  for (int &c : codes) at += KeybFeed(&r, rec + at, n - at, &c);
+  EXPECT_EQ(at, n);
+  EXPECT_EQ(codes[0], KEY_F12);
+  EXPECT_EQ(codes[1], -1);  // the release
+  EXPECT_EQ(codes[2], -1);  // a repeat
+  input_event ev;
+  memcpy(&ev, rec, sizeof ev);
+  EXPECT_EQ(ev.input_event_sec, 1700000000);
+  EXPECT_EQ(ev.input_event_usec, 250000);
 }

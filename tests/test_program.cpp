@@ -54,9 +54,7 @@ int runSimulatedUnit(const std::string &root, const char *seconds) {
     int devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, 1);
     dup2(devnull, 2);
-    execl(KZ_SIM_BINARY, KZ_SIM_BINARY, "--amp", "external", "--root", root.c_str(),
-          "--seconds", seconds, (char *)nullptr);
-    _exit(127);
+    kzExecProgram(KZ_SIM_BINARY, {"--amp", "external", "--root", root, "--seconds", seconds});
   }
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
@@ -71,12 +69,7 @@ pid_t startSimulatedUnit(const std::vector<std::string> &args, const std::string
   int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   dup2(log, 1);
   dup2(log, 2);
-  std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(KZ_SIM_BINARY));
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(KZ_SIM_BINARY, argv.data());
-  _exit(127);
+  kzExecProgram(KZ_SIM_BINARY, args);
 }
 
 // An RGB picture read back from a PNG file.
@@ -539,11 +532,7 @@ int runSimulatorLine(const std::vector<std::string> &args, std::string &out, std
     int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(o, 1);
     dup2(e, 2);
-    std::vector<char *> argv{const_cast<char *>(KZ_SIM_BINARY)};
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(KZ_SIM_BINARY, argv.data());
-    _exit(127);
+    kzExecProgram(KZ_SIM_BINARY, args);
   }
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;

@@ -162,11 +162,7 @@ pid_t spawn(const char *binary, const std::vector<std::string> &args, const std:
   int err = errPath == outPath ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   dup2(out, 1);
   dup2(err, 2);
-  std::vector<char *> argv{const_cast<char *>(binary)};
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(binary, argv.data());
-  _exit(127);
+  kzExecProgram(binary, args);
 }
 
 // The exit status of `pid` once it has ended (SIGKILL after `ms`); -1

@@ -167,7 +167,7 @@ TEST(ScreenFrames, PeerSendsPicturesToAServingUnit) {
   u.startServer();
   Scratch sc;
   auto send = [&](const std::string &file) {
-    const std::string cmd = std::string(KZ_REMOTE_BINARY) + " 127.0.0.1 " + std::to_string(u.port) +
+    const std::string cmd = kzProgramCommand(KZ_REMOTE_BINARY) + " 127.0.0.1 " + std::to_string(u.port) +
                             " --frame '" + file + "' 2>/dev/null";
     return system(cmd.c_str());
   };
