@@ -2,7 +2,11 @@
 // exhaustive best setting, on the simulated unit's tuner network and on
 // tuner networks whose element values the searches have never seen.
 //
-//   bench_autotune [--loads N] [--seed S] [--target SWR] [--noise PCT] [FILE]
+//   bench_autotune [--loads N] [--seed S] [--target SWR] [--noise PCT] [--each] [FILE]
+//
+// --each prints a line per load and network for the fast search (best SWR
+// and network, reports and final SWR with the target and without, the
+// walk's final SWR without): for looking at single loads.
 //
 // Without FILE: N (default 500) loads drawn with a fixed seed, R
 // log-uniform 5..1500 ohm, X uniform -1500..+1500 ohm, the frequency
@@ -463,7 +467,7 @@ void summary(const std::vector<Load> &v, double exhaustiveS, double tuneS) {
 }
 
 int usage() {
-  fprintf(stderr, "usage: bench_autotune [--loads N] [--seed S] [--target SWR] [--noise PCT] [FILE]\n");
+  fprintf(stderr, "usage: bench_autotune [--loads N] [--seed S] [--target SWR] [--noise PCT] [--each] [FILE]\n");
   return 2;
 }
 
@@ -473,6 +477,7 @@ int main(int argc, char **argv) {
   int count = 500;
   unsigned seed = 20240611u;
   const char *file = nullptr;
+  bool each = false;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if ((a == "--loads" || a == "--seed") && i + 1 < argc) {
@@ -491,6 +496,8 @@ int main(int argc, char **argv) {
         gTarget = float(t);
       else
         gNoise = t / 100.0;
+    } else if (a == "--each") {
+      each = true;
     } else if (a.size() > 1 && a[0] == '-') {
       return usage();
     } else if (!file) {
@@ -536,6 +543,20 @@ int main(int argc, char **argv) {
              simNetSwr(l.best[NET_NOMINAL].absGamma), simNetSwr(wk.finalGamma), wk.reports,
              simNetSwr(fs.finalGamma), fs.reports);
     }
+  }
+  if (each) {
+    printf("%4s %-9s %10s %9s %9s %4s %7s %9s %7s %9s %9s\n", "load", "network", "freq_Hz", "R", "X", "best",
+           "SWR", "fast_SWR", "reports", "fast0_SWR", "walk0_SWR");
+    for (size_t i = 0; i < loads.size(); i++)
+      for (int n = 0; n < NETS; n++) {
+        const Load &l = loads[i];
+        const Outcome &t = l.out[n][S_FAST][R_TARGET], &z = l.out[n][S_FAST][R_FULL], &wk = l.out[n][S_WALK][R_FULL];
+        printf("%4zu %-9s %10u %9.2f %9.2f %4s %7.3f %9.3f %7d %9.3f %9.3f\n", i,
+               n == NET_NOMINAL ? "nominal" : "perturbed", unsigned(l.freq), l.z.real(), l.z.imag(),
+               l.best[n].mode == 1 ? "CL" : "LC", simNetSwr(l.best[n].absGamma), simNetSwr(t.finalGamma), t.reports,
+               simNetSwr(z.finalGamma), simNetSwr(wk.finalGamma));
+      }
+    printf("\n");
   }
   summary(loads, exS, tuneS);
   return 0;

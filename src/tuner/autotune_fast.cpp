@@ -44,7 +44,11 @@
 //     grows in step with the code (halving the larger side where the vertex
 //     is of no use), down to a bracket of about 6 % (inner) and 3 % (outer)
 //     of the code. At most 12 points per line. The outer line's first step
-//     is half an octave, the inner's likewise.
+//     is half an octave, the inner's likewise. While bracketing, the outer
+//     line also moves on past a step that reads no more than 1 % worse: on
+//     the plateau a few codes from 0, where the elements barely change the
+//     reading, the noise alone would otherwise close the bracket on a false
+//     minimum (a load matched in the other valley at larger codes).
 //   - Polish: the eight neighbours of a network's best point, one code away
 //     (0.8 % of a large code), moving while one is better. Per-bit value
 //     errors make a larger code not always a larger element near a carry
@@ -94,6 +98,11 @@ constexpr int kCoarseL[] = {30, 120, 8, 400, 2};
 constexpr int kCoarseN = int(sizeof kCoarseC / sizeof kCoarseC[0]) * int(sizeof kCoarseL / sizeof kCoarseL[0]);
 constexpr double kOuterStep = 0.5;    // first step of the outer element, octaves
 constexpr double kInnerStep = 0.5;    // first step of the inner element, octaves
+// The outer line keeps walking past a step that reads at most this much
+// (relative) worse: at small codes and away from the match the elements
+// barely change the reading, and the noise of the readings would otherwise
+// close a bracket on a plateau (a false minimum a few codes from 0).
+constexpr float kOuterSame = 0.01f;
 constexpr double kMaxStep = 2.0;      // a step grows up to this while it pays
 constexpr int kOuterTol = 32;         // line ends at a bracket of 2 + code / this
 constexpr int kInnerTol = 16;
@@ -179,10 +188,11 @@ struct Line {
   bool done;
   int points;
   int tolDiv;        // the line ends at a bracket of 2 + b / tolDiv codes
+  float same;        // while bracketing, a step this much (relative) worse still moves on
 };
 
-void lineStart(Line &ln, int code, double step, int tolDiv) {
-  ln = {-1, code, -1, 1, 1, 1, false, step, 1, false, false, 0, tolDiv};
+void lineStart(Line &ln, int code, double step, int tolDiv, float same = 0) {
+  ln = {-1, code, -1, 1, 1, 1, false, step, 1, false, false, 0, tolDiv, same};
 }
 
 // Direction after a step that did not pay (or hit the end of the range).
@@ -250,8 +260,9 @@ void lineResult(Line &ln, int x, float g) {
   }
   if (ln.dir != 0) {
     // Better, or no slope at all (both at the SWR ceiling, where the match
-    // is still far): move on with a larger step.
-    if (g < ln.gb || (g >= kFlat && ln.gb >= kFlat)) {
+    // is still far, or within the line's noise margin): move on with a
+    // larger step.
+    if (g < ln.gb || (g >= kFlat && ln.gb >= kFlat) || g < ln.gb * (1 + ln.same)) {
       if (ln.dir > 0) ln.a = ln.b, ln.ga = ln.gb, ln.c = -1;
       else ln.c = ln.b, ln.gc = ln.gb, ln.a = -1;
       ln.b = x, ln.gb = g;
@@ -323,7 +334,7 @@ void netStart(int net) {
   ns = {};
   ns.net = net;
   const Pt &s = netBest[net];
-  lineStart(ns.outer, net == 0 ? s.l : s.c, kOuterStep, kOuterTol);
+  lineStart(ns.outer, net == 0 ? s.l : s.c, kOuterStep, kOuterTol, kOuterSame);
   ns.innerBest = net == 0 ? s.c : s.l;
   ns.innerOn = false;
 }
