@@ -845,7 +845,9 @@ void ReadDataOra(works *w) {
   static long long lastSecond = -1;
   static const works *lastWorks = nullptr;
   const time_t now = time(nullptr);
-  if ((long long)now == lastSecond && w == lastWorks) return;
+  // A record without a date yet always gets one (a new record may sit
+  // where the last one was).
+  if ((long long)now == lastSecond && w == lastWorks && w->dateTimeStr[0] != 0) return;
   lastSecond = (long long)now;
   lastWorks = w;
   struct tm tmv;

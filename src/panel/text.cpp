@@ -14,6 +14,10 @@
 // - FreeType faces must not be used by two threads at once, and the
 //   supervisor, the button thread and the start-up thread all draw text:
 //   fontMut serialises every use of the table (load, draw, measure).
+// - A font file is mapped once however many slots use it (DejaVu Sans
+//   serves six sizes): each slot's face reads the one mapping, which stays
+//   for the life of the process. Six mappings of the same file would each
+//   count their touched pages in the resident set.
 // - A slot that holds no face (never loaded, out of range, failed load)
 //   draws nothing and measures 0.
 // - Text is drawn in the 4-byte pixel layout (blue, green, red, 0) only;
@@ -40,6 +44,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
@@ -64,6 +73,43 @@ namespace {
 void cacheClear();  // the glyph cache (section 3)
 }
 
+namespace {
+
+// The mapped font files (section 1's design rule). The panel uses four
+// files; a ninth different file is opened by FreeType on its own.
+struct FontFile {
+  std::string path;
+  const FT_Byte *data = nullptr;
+  size_t size = 0;
+};
+FontFile fontFiles[8];
+
+// A face for `path` read from its shared mapping, or from FreeType's own
+// file stream when the file cannot be mapped (FreeType then reports why).
+// Caller holds fontMut.
+FT_Error newFace(const std::string &path, FT_Face *f) {
+  for (FontFile &ff : fontFiles) {
+    if (ff.data != nullptr && ff.path == path)
+      return FT_New_Memory_Face(library, ff.data, FT_Long(ff.size), 0, f);
+    if (ff.data != nullptr) continue;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) break;
+    struct stat st {};
+    void *m = MAP_FAILED;
+    if (fstat(fd, &st) == 0 && st.st_size > 0)
+      m = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (m == MAP_FAILED) break;
+    ff.path = path;
+    ff.data = static_cast<const FT_Byte *>(m);
+    ff.size = size_t(st.st_size);
+    return FT_New_Memory_Face(library, ff.data, FT_Long(ff.size), 0, f);
+  }
+  return FT_New_Face(library, path.c_str(), 0, f);
+}
+
+}  // namespace
+
 void TTFLoad(const char *fileName, int pixelSize, int slotIndex) {
   std::lock_guard<std::mutex> lk(fontMut);
   kzLog(KZ_LOG_INFO, "Iinitializing FreeType");
@@ -87,7 +133,7 @@ void TTFLoad(const char *fileName, int pixelSize, int slotIndex) {
   FT_Error err = FT_Err_Invalid_Library_Handle;
   if (library != nullptr && fileName != nullptr) {
     const std::string path = kzPath(fileName);
-    err = FT_New_Face(library, path.c_str(), 0, &f);
+    err = newFace(path, &f);
   }
   if (err == FT_Err_Unknown_File_Format) {
     kzLog(KZ_LOG_ERR, "FreeType: file format not supported");
