@@ -242,13 +242,6 @@ TEST(FastTuneE2E, HardLoadAndEndFedWireThroughTheLink) {
     EXPECT_EQ(w->tuneState.load(), 1);
     return kzWaitFor([&] { return w->tuneState.load() == 0; }, 60000);
   };
-  auto storedLine = [&](uint32_t freq) {
-    uint32_t t = w->tuneWord.load();
-    char line[64];
-    snprintf(line, sizeof line, " %u 1 %d %d %d\n", unsigned(freq), DecodeModoFromTuneval(t),
-             DecodeInduttanzaFromTuneval(t), DecodeCapacitaFromTuneval(t));
-    return std::string(line);
-  };
   bool up = ready(14200000) && kzWaitFor([&] { return w->swr.load() >= 99.0f; }, 5000);
   if (!up) stop();
   ASSERT_TRUE(up);
@@ -257,7 +250,7 @@ TEST(FastTuneE2E, HardLoadAndEndFedWireThroughTheLink) {
   EXPECT_GE(log.countContaining(" err:1\n"), 1);  // the protection tripped on the way
   EXPECT_FALSE(ExistError(w, 18));
   EXPECT_LT(tuneParam.swr, 1.5f);
-  const std::string first = storedLine(14200000);
+  const std::string first = unit.storedLine(14200000);
   uint32_t tuned = w->tuneWord.load();
   EXPECT_TRUE(kzWaitFor([&] { return simAmpState(amp).tuneWord == tuned && !simAmpState(amp).tripped; }, 5000));
   EXPECT_LT(simNetSwr(std::abs(simNetGamma(simAmpLoadSeen(amp)))), 1.5);
@@ -275,7 +268,7 @@ TEST(FastTuneE2E, HardLoadAndEndFedWireThroughTheLink) {
   EXPECT_LT(tuneParam.swr, 1.5f);
   EXPECT_EQ(kzReadFile(root.file("atu_ant3_b1.txt"), text), 0);
   EXPECT_NE(text.find(first), std::string::npos) << text;
-  EXPECT_NE(text.find(storedLine(14100000)), std::string::npos) << text;
+  EXPECT_NE(text.find(unit.storedLine(14100000)), std::string::npos) << text;
   EXPECT_EQ(log.countContaining("FAST TUNE END"), 0);  // both ended below the target
   stop();
 }

@@ -196,14 +196,6 @@ TEST(TuneE2E, GenericModeTunesOnTheOperatorsCarrier) {
     w->screenState = KZ_SCR_TUNE;
     DecodeTasto(w, 4, 0);
   };
-  // The slot line of the tune in use: frequency, valid, mode, L, C.
-  auto storedLine = [&](uint32_t freq) {
-    uint32_t t = w->tuneWord.load();
-    char line[64];
-    snprintf(line, sizeof line, " %u 1 %d %d %d\n", unsigned(freq), DecodeModoFromTuneval(t),
-             DecodeInduttanzaFromTuneval(t), DecodeCapacitaFromTuneval(t));
-    return std::string(line);
-  };
   pressTune();
   EXPECT_EQ(w->tuneState.load(), 1);
   bool ended = kzWaitFor([&] { return w->tuneState.load() == 0; }, 60000);
@@ -230,7 +222,7 @@ TEST(TuneE2E, GenericModeTunesOnTheOperatorsCarrier) {
       5000));
   std::string text;
   EXPECT_EQ(kzReadFile(root.file("atu_ant3_b1.txt"), text), 0);
-  const std::string first = "3130" + storedLine(14200000);
+  const std::string first = "3130" + unit.storedLine(14200000);
   EXPECT_EQ(text, first);
 
   // Carrier off: the transmit state follows, and the key starts nothing.
@@ -251,6 +243,6 @@ TEST(TuneE2E, GenericModeTunesOnTheOperatorsCarrier) {
   EXPECT_FALSE(ExistError(w, 18));
   EXPECT_EQ(kzReadFile(root.file("atu_ant3_b1.txt"), text), 0);
   EXPECT_NE(text.find(first), std::string::npos) << text;
-  EXPECT_NE(text.find(storedLine(14100000)), std::string::npos) << text;
+  EXPECT_NE(text.find(unit.storedLine(14100000)), std::string::npos) << text;
   stop();
 }

@@ -14,6 +14,8 @@
 #include "core/works.h"
 #include "sim/amp_sim.h"
 #include "tuner/tunemem.h"
+#include "tuner/tuneword.h"
+#include <string>
 
 struct KzRunningUnit {
   SetupRec rec{};
@@ -46,4 +48,13 @@ struct KzRunningUnit {
     amp = nullptr;
   }
   ~KzRunningUnit() { stop(); }
+  // The slot line a tune memory file holds for the tune in use at `freq`:
+  // frequency, valid, mode, L, C.
+  std::string storedLine(uint32_t freq) const {
+    const uint32_t t = w->tuneWord.load();
+    char line[64];
+    snprintf(line, sizeof line, " %u 1 %d %d %d\n", unsigned(freq), DecodeModoFromTuneval(t),
+             DecodeInduttanzaFromTuneval(t), DecodeCapacitaFromTuneval(t));
+    return std::string(line);
+  }
 };
